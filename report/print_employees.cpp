@@ -1,0 +1,64 @@
+// Formatting roster rows, one flushed line at a time.
+#include "report/print_employees.h"
+
+#include <array>
+#include <charconv>
+#include <string>
+#include <string_view>
+
+using Cells = std::array<std::string_view, 7>;
+
+static constexpr Cells Headings = {"Idx",       "IC",        "Name", "Phone",
+                                   "BirthDate", "HiredDate", "Email"};
+static constexpr std::array<std::size_t, 7> Widths = {8,  11, 36, 16,
+                                                      16, 16, 36};
+// Narrower than the 139 bytes of a row; readers of the report expect it so.
+static constexpr std::size_t SeparatorWidth = 129;
+
+// Lays the cells out left-aligned in their columns, filled with spaces. Widths
+// count bytes, and an overlong cell is kept whole, pushing the rest right.
+static std::string_view formatRow(std::string &row, const Cells &cells) {
+  row.clear();
+  for (std::size_t column = 0; column < cells.size(); ++column) {
+    row += cells[column];
+    if (cells[column].size() < Widths[column])
+      row.append(Widths[column] - cells[column].size(), ' ');
+  }
+  row += '\n';
+  return row;
+}
+
+using Digits = std::array<char, 11>; // room for "-2147483648"
+
+static std::string_view formatIdx(std::int32_t idx, Digits &digits) {
+  char *const first = digits.data();
+  const char *last = std::to_chars(first, first + digits.size(), idx).ptr;
+  return {first, static_cast<std::size_t>(last - first)};
+}
+
+// Writes a whole line and flushes it; false once the output has failed.
+static bool writeLine(std::ostream &out, std::string_view line) {
+  out.write(line.data(), static_cast<std::streamsize>(line.size()));
+  return !out.flush().fail();
+}
+
+void printEmployees(const std::vector<Employee> &employees, std::ostream &out) {
+  const std::string separator = std::string(SeparatorWidth, '=') + '\n';
+  std::string row;
+  if (!writeLine(out, separator) || !writeLine(out, formatRow(row, Headings)) ||
+      !writeLine(out, separator))
+    return;
+
+  Digits digits{};
+  for (const Employee &employee : employees) {
+    const Cells cells = {formatIdx(employee.idx, digits),
+                         employee.ic,
+                         employee.name,
+                         employee.phone,
+                         employee.birthDate,
+                         employee.hiredDate,
+                         employee.email};
+    if (!writeLine(out, formatRow(row, cells)))
+      return;
+  }
+}
