@@ -1,0 +1,30 @@
+//===- roster: print the employee roster as a table -----------------------===//
+//
+// Started in a directory that holds sample-50-recs.csv, loads the employees
+// listed there and prints them as a fixed-width table on standard output.
+// Arguments are ignored. Exits 1 when the file could be opened but not read
+// in full, or when the table could not be written; 0 otherwise, including
+// when the file is missing.
+//
+//===----------------------------------------------------------------------===//
+
+#include "report/print_employees.h"
+#include "roster/read_csv.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+int main() {
+  const std::string path = "sample-50-recs.csv";
+  LoadStatus status = LoadStatus::Loaded;
+  const std::vector<Employee> employees = readCSV(path, status);
+  printEmployees(employees);
+  if (std::cout.fail()) {
+    std::cerr << "Error: Could not write the report!\n";
+    return EXIT_FAILURE;
+  }
+  const bool cutShort =
+      status == LoadStatus::ReadFailed || status == LoadStatus::TooManyRecords;
+  return cutShort ? EXIT_FAILURE : EXIT_SUCCESS;
+}
