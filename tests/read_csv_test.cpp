@@ -1,0 +1,119 @@
+// Unit tests of trim and of the splitting of roster lines into records.
+#include "roster/read_csv.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <sstream>
+
+using namespace std::string_literals;
+
+// Serves `text`, then fails the way a file stream does on an I/O error.
+class FailingBuf : public std::streambuf {
+public:
+  explicit FailingBuf(std::string text) : Text(std::move(text)) {
+    setg(Text.data(), Text.data(), Text.data() + Text.size());
+  }
+
+protected:
+  int_type underflow() override {
+    throw std::ios_base::failure("injected read error");
+  }
+
+private:
+  std::string Text;
+};
+
+static std::vector<Employee> load(const std::string &text, LoadStatus &status,
+                                  std::size_t maxRecords = MaxRecords) {
+  std::istringstream in(text);
+  return readCSV(in, status, maxRecords);
+}
+
+static std::array<std::string, 6> fieldsOf(const Employee &employee) {
+  return {employee.name,  employee.email,     employee.ic,
+          employee.phone, employee.hiredDate, employee.birthDate};
+}
+
+TEST(Trim, RemovesOnlySpaceTabLineFeedAndCarriageReturnAtTheEnds) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {" \t\r\n \r", ""},
+      {"1990-01-02", "1990-01-02"},
+      {" \t1990-01-02\r\n", "1990-01-02"},
+      {" 19 \t 90 ", "19 \t 90"},
+      {"\v1990\f", "\v1990\f"},
+      {"\xC2\xA0"
+       "1990\xC2\xA0",
+       "\xC2\xA0"
+       "1990\xC2\xA0"},
+      {" \0x\0 "s, "\0x\0"s},
+  };
+  for (const auto &[text, trimmed] : cases)
+    EXPECT_EQ(trim(text), trimmed) << testing::PrintToString(text);
+}
+
+TEST(ReadCSV, SplitsEveryCommaAndTrimsOnlyTheLastColumn) {
+  using Fields = std::array<std::string, 6>;
+  const std::pair<std::string, Fields> cases[] = {
+      {"1,Ann Lee,ann@example.com,S1234567A,+65 9123 "
+       "4567,2020-01-02,1990-03-04",
+       {"Ann Lee", "ann@example.com", "S1234567A", "+65 9123 4567",
+        "2020-01-02", "1990-03-04"}},
+      {"", {}},
+      {"no comma", {}},
+      {"\r", {}},
+      {"1,Ann", {"Ann"}},
+      {"1,Ann,", {"Ann"}},
+      {",,,,,,", {}},
+      {"1,Ann,a@example.com,S1\r", {"Ann", "a@example.com", "S1\r"}},
+      {"1, Ann , a ,S1 ,\t+65,2020 , \t1990 \r",
+       {" Ann ", " a ", "S1 ", "\t+65", "2020 ", "1990"}},
+      {"1,\"Lee, Ann\",x", {"\"Lee", " Ann\"", "x"}},
+      {"1,a,b,c,d,e,f,g,h", {"a", "b", "c", "d", "e", "f"}},
+      {"1,a\0b,c,d,e,f, \0 "s, {"a\0b"s, "c", "d", "e", "f", "\0"s}},
+  };
+  for (const auto &[line, fields] : cases) {
+    LoadStatus status{};
+    const std::vector<Employee> employees =
+        load("heading\n" + line + "\n", status);
+    ASSERT_EQ(employees.size(), 1u) << testing::PrintToString(line);
+    EXPECT_EQ(fieldsOf(employees[0]), fields) << testing::PrintToString(line);
+  }
+}
+
+TEST(ReadCSV, SkipsTheHeadingAndNumbersEveryFurtherLine) {
+  const std::pair<std::string, std::size_t> cases[] = {
+      {"", 0},         {"heading", 0},        {"heading\n", 0},
+      {"\n", 0},       {"h\n\n", 1},          {"h\na\n\nb", 3},
+      {"h\na\n\n", 2}, {"h\r\na\r\n\r\n", 2}, {"1,x\n2,y\n", 1},
+  };
+  for (const auto &[text, count] : cases) {
+    LoadStatus status{};
+    const std::vector<Employee> employees = load(text, status);
+    EXPECT_EQ(status, LoadStatus::Loaded);
+    ASSERT_EQ(employees.size(), count) << testing::PrintToString(text);
+    for (std::size_t i = 0; i < count; ++i)
+      EXPECT_EQ(employees[i].idx, static_cast<std::int32_t>(i));
+  }
+}
+
+TEST(ReadCSV, KeepsTheWholeLinesReadBeforeAReadError) {
+  const std::pair<std::string, std::size_t> cases[] = {
+      {"", 0}, {"h\n", 0}, {"h\n1,a\n2,b\n", 2}, {"h\n1,a\n2,b\n3,partial", 2}};
+  for (const auto &[text, count] : cases) {
+    FailingBuf buf(text);
+    std::istream in(&buf);
+    LoadStatus status{};
+    EXPECT_EQ(readCSV(in, status).size(), count) << text;
+    EXPECT_EQ(status, LoadStatus::ReadFailed) << text;
+  }
+}
+
+TEST(ReadCSV, StopsAtTheRecordLimitOnlyWhenALineIsLeftOver) {
+  LoadStatus status{};
+  EXPECT_EQ(load("h\na\nb\n", status, 2).size(), 2u);
+  EXPECT_EQ(status, LoadStatus::Loaded);
+  EXPECT_EQ(load("h\na\nb\n\n", status, 2).size(), 2u);
+  EXPECT_EQ(status, LoadStatus::TooManyRecords);
+}
