@@ -34,8 +34,8 @@ static std::string print(const std::vector<Employee> &employees) {
 TEST(PrintEmployees, FramesAnEmptyRoster) { EXPECT_EQ(print({}), Frame); }
 
 TEST(PrintEmployees, FillsCellsWithSpacesAndKeepsOverlongCellsWhole) {
-  const std::string name36(36, 'n'),
-      email40 = std::string(28, 'e') + "@example.com";
+  const std::string name36(36, 'n');
+  const std::string email40 = std::string(28, 'e') + "@example.com";
   const std::pair<Employee, std::string> cases[] = {
       {{0, "", "", "", "", "", ""}, "0" + std::string(138, ' ')},
       {{7, "Ann Lee", "ann@example.com", "S1234567A", "+65 9123 4567",

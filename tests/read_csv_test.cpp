@@ -77,7 +77,7 @@ TEST(ReadCSV, SplitsEveryCommaAndTrimsOnlyTheLastColumn) {
     LoadStatus status{};
     const std::vector<Employee> employees =
         load("heading\n" + line + "\n", status);
-    ASSERT_EQ(employees.size(), 1u) << testing::PrintToString(line);
+    ASSERT_EQ(employees.size(), 1U) << testing::PrintToString(line);
     EXPECT_EQ(fieldsOf(employees[0]), fields) << testing::PrintToString(line);
   }
 }
@@ -112,8 +112,8 @@ TEST(ReadCSV, KeepsTheWholeLinesReadBeforeAReadError) {
 
 TEST(ReadCSV, StopsAtTheRecordLimitOnlyWhenALineIsLeftOver) {
   LoadStatus status{};
-  EXPECT_EQ(load("h\na\nb\n", status, 2).size(), 2u);
+  EXPECT_EQ(load("h\na\nb\n", status, 2).size(), 2U);
   EXPECT_EQ(status, LoadStatus::Loaded);
-  EXPECT_EQ(load("h\na\nb\n\n", status, 2).size(), 2u);
+  EXPECT_EQ(load("h\na\nb\n\n", status, 2).size(), 2U);
   EXPECT_EQ(status, LoadStatus::TooManyRecords);
 }
