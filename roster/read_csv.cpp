@@ -41,10 +41,31 @@ static Employee toEmployee(std::string_view line, std::int32_t idx) {
                   trim(columns[6])};
 }
 
+// The number of line feeds from the position of a seekable stream to its
+// end, where it is then rewound to; 0 when it cannot be rewound.
+static std::size_t countLineFeeds(std::istream &in) {
+  const std::istream::pos_type start = in.tellg();
+  if (start == std::istream::pos_type(-1))
+    return 0;
+  std::size_t lineFeeds = 0;
+  std::array<char, 1 << 16> chunk{};
+  while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0)
+    lineFeeds += std::count(chunk.data(), chunk.data() + in.gcount(), '\n');
+  // A read error met here is met again, and reported, by the parsing pass.
+  in.clear();
+  if (!in.seekg(start))
+    in.setstate(std::ios::badbit); // no way back: fail rather than lose lines
+  return lineFeeds;
+}
+
 std::vector<Employee> readCSV(std::istream &in, LoadStatus &status,
                               std::size_t maxRecords) {
   maxRecords = std::min(maxRecords, MaxRecords);
   std::vector<Employee> employees;
+  // Counting the lines first, a quick pass over a file the page cache now
+  // holds, sizes the roster once: growing it by doubling would copy every
+  // record again and, while copying, hold two rosters at once.
+  employees.reserve(std::min(countLineFeeds(in) + 1, maxRecords));
   std::string line;
   std::getline(in, line); // the heading line, skipped unread
   while (std::getline(in, line)) {

@@ -23,20 +23,13 @@ static fs::path withRoster(const std::string &test, std::size_t count) {
   return dir;
 }
 
-// Runs roster under strace, injecting a fault into the calls on `path` only.
-// LeakSanitizer, in a sanitizer build, cannot run under ptrace.
-static std::vector<std::string> injecting(const std::string &fault,
-                                          const fs::path &path) {
-  return {"strace",
-          "-o",
-          "/dev/null",
-          "-E",
-          "ASAN_OPTIONS=detect_leaks=0",
-          "-e",
-          fault,
-          "-P",
-          path.string(),
-          RosterExe};
+// Runs roster under strace, tracing `calls` on `path` only. LeakSanitizer,
+// in a sanitizer build, cannot run under ptrace.
+static std::vector<std::string> underStrace(const std::string &calls,
+                                            const fs::path &path,
+                                            const std::string &log) {
+  return {"strace", "-o",  log,  "-E",          "ASAN_OPTIONS=detect_leaks=0",
+          "-e",     calls, "-P", path.string(), RosterExe};
 }
 
 static bool haveStrace() {
@@ -50,9 +43,20 @@ TEST(RosterFaults, ReadErrorPartWayPrintsTheLinesReadWhole) {
   const Outcome whole = runInDir(dir, {RosterExe});
   ASSERT_EQ(whole.status, 0);
 
-  // Every read of the roster after the first fails.
-  const Outcome cut = runInDir(dir, injecting("inject=read:error=EIO:when=2+",
-                                              dir / "sample-50-recs.csv"));
+  // The last read that returns data fails, and the one after it.
+  const fs::path input = dir / "sample-50-recs.csv";
+  const fs::path log = dir.parent_path() / "ReadError.strace";
+  runInDir(dir, underStrace("trace=read", input, log.string()));
+  const std::string trace = readFile(log);
+  std::size_t reads = 0;
+  for (std::size_t at = 0; (at = trace.find("read(", at)) != std::string::npos;
+       ++at)
+    ++reads;
+  ASSERT_GT(reads, 2U);
+  const Outcome cut =
+      runInDir(dir, underStrace("inject=read:error=EIO:when=" +
+                                    std::to_string(reads - 1) + "+",
+                                input, "/dev/null"));
   EXPECT_EQ(cut.err, "Error: Could not read the file!\n");
   EXPECT_EQ(cut.status, 1);
   // A line cut short would print a row that the whole table lacks.
@@ -69,9 +73,10 @@ TEST(RosterFaults, WriteErrorPartWayLeavesOnlyWholeLines) {
   const fs::path dir = scratchDir("WriteError");
   fs::copy_file(Data / "sample.csv", dir / "sample-50-recs.csv");
   // The sixth write fails: the frame and two rows get through.
-  const Outcome cut = runInDir(
-      dir, injecting("inject=write:error=ENOSPC:when=6", stdoutFile(dir)),
-      Stdout::File);
+  const Outcome cut = runInDir(dir,
+                               underStrace("inject=write:error=ENOSPC:when=6",
+                                           stdoutFile(dir), "/dev/null"),
+                               Stdout::File);
   const std::string table = readFile(Data / "sample.out");
   std::size_t end = 0;
   for (int line = 0; line < 5; ++line)
