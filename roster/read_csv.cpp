@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -44,19 +45,22 @@ static Employee toEmployee(std::string_view line, std::int32_t idx) {
                   trim(columns[6])};
 }
 
-// The number of line feeds from the position of a seekable stream to its
-// end, where it is then rewound to; 0 when it cannot be rewound.
-static std::size_t countLineFeeds(std::istream &in) {
-  const std::istream::pos_type start = in.tellg();
-  if (start == std::istream::pos_type(-1))
-    return 0;
+// The line feeds among the next `bytes` bytes of `in`, which is then rewound.
+// A read error ends the count; the parsing pass meets it again and reports it.
+static std::size_t countLineFeeds(std::istream &in, std::uintmax_t bytes) {
   std::size_t lineFeeds = 0;
   std::array<char, 1 << 16> chunk{};
-  while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0)
-    lineFeeds += std::count(chunk.data(), chunk.data() + in.gcount(), '\n');
-  // A read error met here is met again, and reported, by the parsing pass.
+  while (bytes > 0) {
+    in.read(chunk.data(), static_cast<std::streamsize>(
+                              std::min<std::uintmax_t>(bytes, chunk.size())));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    lineFeeds += std::count(chunk.data(), chunk.data() + got, '\n');
+    bytes -= got;
+    if (!in)
+      break;
+  }
   in.clear();
-  if (!in.seekg(start))
+  if (!in.seekg(0))
     in.setstate(std::ios::badbit); // no way back: fail rather than lose lines
   return lineFeeds;
 }
@@ -75,13 +79,11 @@ static void adviseHugePages(void *data, std::size_t bytes) {
 }
 
 std::vector<Employee> readCSV(std::istream &in, LoadStatus &status,
+                              std::size_t expectedRecords,
                               std::size_t maxRecords) {
   maxRecords = std::min(maxRecords, MaxRecords);
   std::vector<Employee> employees;
-  // Counting the lines first, a quick pass over a file the page cache now
-  // holds, sizes the roster once: growing it by doubling would copy every
-  // record again and, while copying, hold two rosters at once.
-  employees.reserve(std::min(countLineFeeds(in) + 1, maxRecords));
+  employees.reserve(std::min(expectedRecords, maxRecords));
   adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));
   std::string line;
   std::getline(in, line); // the heading line, skipped unread
@@ -106,7 +108,14 @@ std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
     status = LoadStatus::NotOpened;
     return {};
   }
-  std::vector<Employee> employees = readCSV(file, status);
+  // Counting the lines of a regular file first, a quick pass over pages the
+  // kernel now caches, sizes the roster once: growing it by doubling would
+  // copy every record again and, while copying, hold two rosters at once.
+  // A pipe or a device has no size to count up to, and is read once.
+  std::error_code notRegular;
+  const std::uintmax_t size = std::filesystem::file_size(path, notRegular);
+  const std::size_t lines = notRegular ? 0 : countLineFeeds(file, size) + 1;
+  std::vector<Employee> employees = readCSV(file, status, lines);
   file.close();
   if (status == LoadStatus::ReadFailed)
     std::cerr << "Error: Could not read the file!\n";

@@ -24,10 +24,12 @@ inline constexpr std::size_t MaxRecords =
 // and carriage returns.
 std::string trim(std::string_view text);
 
-// Reads roster lines from `in` until its end, skipping the heading line; a
-// seekable stream is read twice, to count its lines first. Stops early, with the records of the lines read whole so far, on a read
-// error or when a data line would be number `maxRecords` (at most MaxRecords).
+// Reads roster lines from `in` until its end, skipping the heading line, into
+// a roster with room for `expectedRecords`. Stops early, with the records of
+// the lines read whole so far, on a read error or when a data line would be
+// number `maxRecords` (at most MaxRecords).
 std::vector<Employee> readCSV(std::istream &in, LoadStatus &status,
+                              std::size_t expectedRecords = 0,
                               std::size_t maxRecords = MaxRecords);
 
 // Loads the roster file at `path`, telling on standard error why it could

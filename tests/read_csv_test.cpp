@@ -27,7 +27,7 @@ private:
 static std::vector<Employee> load(const std::string &text, LoadStatus &status,
                                   std::size_t maxRecords = MaxRecords) {
   std::istringstream in(text);
-  return readCSV(in, status, maxRecords);
+  return readCSV(in, status, 0, maxRecords);
 }
 
 static std::array<std::string, 6> fieldsOf(const Employee &employee) {
