@@ -50,7 +50,10 @@ fs::path stdoutFile(const fs::path &dir) {
     _exit(125);
   if (stdoutTo == Stdout::Closed ? close(1) < 0 : dup2(outFd, 1) < 0)
     _exit(125);
-  close(pipeEnd);
+  // The command gets its standard streams and no other descriptor of ours.
+  for (const int fd : {outFd, errFd, pipeEnd})
+    if (fd > 2)
+      close(fd);
   std::vector<char *> argv;
   argv.reserve(command.size() + 1);
   for (const std::string &word : command)
