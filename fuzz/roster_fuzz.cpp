@@ -1,12 +1,15 @@
 //===- roster_fuzz: libFuzzer target for loading and printing a roster ----===//
 //
 // Feeds arbitrary bytes through readCSV and printEmployees, the code the
-// program runs, and aborts when an invariant of the table does not hold.
+// program runs, and aborts when an invariant of the table does not hold:
+// also when reading fails half-way through the bytes, or writing half-way
+// through the table.
 //
 //===----------------------------------------------------------------------===//
 
 #include "report/print_employees.h"
 #include "roster/read_csv.h"
+#include "tests/failing_streams.h"
 
 #include <algorithm>
 #include <array>
@@ -49,6 +52,42 @@ static std::size_t overflow(const Employee &employee) {
   return excess;
 }
 
+static bool sameRecord(const Employee &a, const Employee &b) {
+  return a.idx == b.idx && a.name == b.name && a.email == b.email &&
+         a.ic == b.ic && a.phone == b.phone && a.hiredDate == b.hiredDate &&
+         a.birthDate == b.birthDate;
+}
+
+// A read error keeps exactly the records of the lines read whole before it.
+static void checkReadError(std::string_view file,
+                           const std::vector<Employee> &whole) {
+  const std::string_view before = file.substr(0, file.size() / 2);
+  FailingReadBuf buf{std::string(before)};
+  std::istream in(&buf);
+  LoadStatus status{};
+  const std::vector<Employee> cut = readCSV(in, status);
+  check(status == LoadStatus::ReadFailed);
+  const auto lineFeeds =
+      static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  check(cut.size() == (lineFeeds == 0 ? 0 : lineFeeds - 1));
+  check(std::equal(cut.begin(), cut.end(), whole.begin(), sameRecord));
+}
+
+// A write error leaves whole lines of the table, and nothing after them.
+static void checkWriteError(const std::vector<Employee> &employees,
+                            std::string_view table) {
+  const std::size_t goodLines = (employees.size() + 3) / 2;
+  FailingSyncBuf buf(goodLines);
+  std::ostream out(&buf);
+  printEmployees(employees, out);
+  check(out.bad());
+  const std::string written = buf.str();
+  check(table.substr(0, written.size()) == written);
+  check(static_cast<std::size_t>(
+            std::count(written.begin(), written.end(), '\n')) == goodLines + 1);
+  check(written.back() == '\n');
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
   const std::string file(reinterpret_cast<const char *>(data), size);
@@ -85,5 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
     if (table.empty())
       check(line == employees.size() + 2);
   }
+  checkReadError(file, employees);
+  checkWriteError(employees, printed);
   return 0;
 }

@@ -1,5 +1,6 @@
 // Unit tests of the table layout: the frame and the cell rule.
 #include "report/print_employees.h"
+#include "tests/failing_streams.h"
 
 #include <gtest/gtest.h>
 
@@ -12,18 +13,6 @@ static const std::string Frame =
     "Idx     IC         Name                                Phone           "
     "BirthDate       HiredDate       Email                               \n" +
     Separator;
-
-// A stream buffer whose output device fails after `goodLines` flushes.
-class FailingSyncBuf : public std::stringbuf {
-public:
-  explicit FailingSyncBuf(int goodLines) : GoodLines(goodLines) {}
-
-protected:
-  int sync() override { return GoodLines-- > 0 ? 0 : -1; }
-
-private:
-  int GoodLines;
-};
 
 static std::string print(const std::vector<Employee> &employees) {
   std::ostringstream out;
@@ -61,12 +50,14 @@ TEST(PrintEmployees, FillsCellsWithSpacesAndKeepsOverlongCellsWhole) {
 
 TEST(PrintEmployees, StopsAtTheFirstLineThatCannotBeWritten) {
   const std::vector<Employee> employees(5, Employee{0, "", "", "", "", "", ""});
-  for (int goodLines = 0; goodLines < 6; ++goodLines) {
+  for (std::size_t goodLines = 0; goodLines < 6; ++goodLines) {
     FailingSyncBuf buf(goodLines);
     std::ostream out(&buf);
     printEmployees(employees, out);
     EXPECT_TRUE(out.bad());
     const std::string written = buf.str();
-    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), goodLines + 1);
+    EXPECT_EQ(static_cast<std::size_t>(
+                  std::count(written.begin(), written.end(), '\n')),
+              goodLines + 1);
   }
 }

@@ -1,5 +1,6 @@
 // Unit tests of trim and of the splitting of roster lines into records.
 #include "roster/read_csv.h"
+#include "tests/failing_streams.h"
 
 #include <gtest/gtest.h>
 
@@ -7,22 +8,6 @@
 #include <sstream>
 
 using namespace std::string_literals;
-
-// Serves `text`, then fails the way a file stream does on an I/O error.
-class FailingBuf : public std::streambuf {
-public:
-  explicit FailingBuf(std::string text) : Text(std::move(text)) {
-    setg(Text.data(), Text.data(), Text.data() + Text.size());
-  }
-
-protected:
-  int_type underflow() override {
-    throw std::ios_base::failure("injected read error");
-  }
-
-private:
-  std::string Text;
-};
 
 static std::vector<Employee> load(const std::string &text, LoadStatus &status,
                                   std::size_t maxRecords = MaxRecords) {
@@ -102,7 +87,7 @@ TEST(ReadCSV, KeepsTheWholeLinesReadBeforeAReadError) {
   const std::pair<std::string, std::size_t> cases[] = {
       {"", 0}, {"h\n", 0}, {"h\n1,a\n2,b\n", 2}, {"h\n1,a\n2,b\n3,partial", 2}};
   for (const auto &[text, count] : cases) {
-    FailingBuf buf(text);
+    FailingReadBuf buf(text);
     std::istream in(&buf);
     LoadStatus status{};
     EXPECT_EQ(readCSV(in, status).size(), count) << text;
