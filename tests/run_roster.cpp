@@ -29,9 +29,12 @@ std::string readFile(const fs::path &path) {
   return text.str();
 }
 
-fs::path stdoutFile(const fs::path &dir) {
-  return dir.parent_path() / (dir.filename().string() + ".out");
+// A file beside `dir`, out of sight of the command run in it.
+static fs::path besideDir(const fs::path &dir, const char *extension) {
+  return dir.parent_path() / (dir.filename().string() + extension);
 }
+
+fs::path stdoutFile(const fs::path &dir) { return besideDir(dir, ".out"); }
 
 // In the forked child: wires up the standard streams and execs; never returns.
 [[noreturn]] static void execInDir(const fs::path &dir,
@@ -65,8 +68,7 @@ fs::path stdoutFile(const fs::path &dir) {
 
 Outcome runInDir(const fs::path &dir, const std::vector<std::string> &command,
                  Stdout stdoutTo, std::size_t readLimit) {
-  const fs::path errPath =
-      dir.parent_path() / (dir.filename().string() + ".err");
+  const fs::path errPath = besideDir(dir, ".err");
   std::array<int, 2> pipeFds{};
   if (pipe(pipeFds.data()) != 0)
     return {"", "pipe failed", -1};
