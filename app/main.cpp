@@ -3,8 +3,8 @@
 // Started in a directory that holds sample-50-recs.csv, loads the employees
 // listed there and prints them as a fixed-width table on standard output.
 // Arguments are ignored. Exits 1 when the file could be opened but not read
-// in full, or when the table could not be written; 0 otherwise, including
-// when the file is missing.
+// in full, when it changed while it was read, or when the table could not be
+// written; 0 otherwise, including when the file is missing.
 //
 //===----------------------------------------------------------------------===//
 
@@ -24,7 +24,8 @@ int main() {
     std::cerr << "Error: Could not write the report!\n";
     return EXIT_FAILURE;
   }
-  const bool cutShort =
-      status == LoadStatus::ReadFailed || status == LoadStatus::TooManyRecords;
+  const bool cutShort = status == LoadStatus::ReadFailed ||
+                        status == LoadStatus::FileChanged ||
+                        status == LoadStatus::TooManyRecords;
   return cutShort ? EXIT_FAILURE : EXIT_SUCCESS;
 }

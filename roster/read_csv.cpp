@@ -1,24 +1,36 @@
 // Reading the roster file line by line into Employee records.
 #include "roster/read_csv.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
+#include <cstring>
 #include <iostream>
+#include <optional>
 
-static constexpr std::string_view Blanks = " \t\n\r";
+// Enough for a read(2) to bring hundreds of lines.
+static constexpr std::size_t ChunkSize = std::size_t{1} << 16U;
 
-std::string trim(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(Blanks);
-  if (first == std::string_view::npos)
-    return {};
-  const std::size_t last = text.find_last_not_of(Blanks);
-  return std::string(text.substr(first, last - first + 1));
+static bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
+
+// `text` without its blanks at either end, viewed in place.
+static std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && isBlank(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && isBlank(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
+
+std::string trim(std::string_view text) { return std::string(trimmed(text)); }
 
 // Column 0 and the six after it. Every comma separates, quotes included;
 // columns missing from a short line stay empty and surplus ones are ignored.
@@ -42,33 +54,16 @@ static Employee toEmployee(std::string_view line, std::int32_t idx) {
                   std::string(columns[3]),
                   std::string(columns[4]),
                   std::string(columns[5]),
-                  trim(columns[6])};
-}
-
-// The line feeds among the next `bytes` bytes of `in`, which is then rewound.
-// A read error ends the count; the parsing pass meets it again and reports it.
-static std::size_t countLineFeeds(std::istream &in, std::uintmax_t bytes) {
-  std::size_t lineFeeds = 0;
-  std::array<char, 1 << 16> chunk{};
-  while (bytes > 0) {
-    in.read(chunk.data(), static_cast<std::streamsize>(
-                              std::min<std::uintmax_t>(bytes, chunk.size())));
-    const auto got = static_cast<std::size_t>(in.gcount());
-    lineFeeds += std::count(chunk.data(), chunk.data() + got, '\n');
-    bytes -= got;
-    if (!in)
-      break;
-  }
-  in.clear();
-  if (!in.seekg(0))
-    in.setstate(std::ios::badbit); // no way back: fail rather than lose lines
-  return lineFeeds;
+                  std::string(trimmed(columns[6]))};
 }
 
 // Asks for huge pages under a large roster: with 4 KiB pages, the kernel
 // takes a page fault for every twenty records as they are first written. It
-// is only advice, so a refusal changes nothing.
-static void adviseHugePages(void *data, std::size_t bytes) {
+// is only advice, skipped where the system has no such advice, and a refusal
+// changes nothing.
+static void adviseHugePages([[maybe_unused]] void *data,
+                            [[maybe_unused]] std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
   constexpr std::size_t PageSize = 4096;
   if (bytes < (std::size_t{2} << 20U))
     return;
@@ -76,49 +71,159 @@ static void adviseHugePages(void *data, std::size_t bytes) {
       reinterpret_cast<std::uintptr_t>(data) % PageSize;
   const std::size_t skip = misalignment == 0 ? 0 : PageSize - misalignment;
   (void)madvise(static_cast<char *>(data) + skip, bytes - skip, MADV_HUGEPAGE);
+#endif
 }
 
-std::vector<Employee> readCSV(std::istream &in, LoadStatus &status,
-                              std::size_t expectedRecords,
-                              std::size_t maxRecords) {
+// Reads roster lines through `readSome(buffer, room, end)`, which puts up to
+// `room` bytes into `buffer` and returns how many. When it returns 0, the
+// input is over and `end` says why: Loaded at its end, or ReadFailed or
+// FileChanged. Lines are cut out of the buffer in place; only a line longer
+// than the buffer makes it grow.
+template <typename ReadSome>
+static std::vector<Employee> readLines(ReadSome readSome, LoadStatus &status,
+                                       std::size_t expectedRecords,
+                                       std::size_t maxRecords) {
   maxRecords = std::min(maxRecords, MaxRecords);
   std::vector<Employee> employees;
   employees.reserve(std::min(expectedRecords, maxRecords));
   adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));
-  std::string line;
-  std::getline(in, line); // the heading line, skipped unread
-  while (std::getline(in, line)) {
-    if (employees.size() == maxRecords) {
+
+  status = LoadStatus::Loaded;
+  bool heading = true; // the first line is skipped unread
+  // Adds the record of a data line; false when it would be one too many.
+  const auto take = [&](std::string_view line) {
+    if (heading) {
+      heading = false;
+    } else if (employees.size() == maxRecords) {
       status = LoadStatus::TooManyRecords;
-      return employees;
+      return false;
+    } else {
+      // The count so far numbers the record, so idx can never overflow.
+      const auto idx = static_cast<std::int32_t>(employees.size());
+      employees.push_back(toEmployee(line, idx));
     }
-    // The count so far numbers the record, so idx can never overflow.
-    const auto idx = static_cast<std::int32_t>(employees.size());
-    employees.push_back(toEmployee(line, idx));
+    return true;
+  };
+
+  std::string buffer(ChunkSize, '\0');
+  std::size_t unfinished = 0; // bytes of a line begun but not ended, in front
+  for (;;) {
+    if (unfinished == buffer.size())
+      buffer.resize(2 * buffer.size());
+    const std::size_t got = readSome(buffer.data() + unfinished,
+                                     buffer.size() - unfinished, status);
+    if (got == 0)
+      break;
+    const std::string_view bytes(buffer.data(), unfinished + got);
+    std::size_t start = 0;
+    for (std::size_t end = bytes.find('\n', unfinished);
+         end != std::string_view::npos; end = bytes.find('\n', start)) {
+      if (!take(bytes.substr(start, end - start)))
+        return employees;
+      start = end + 1;
+    }
+    unfinished = bytes.size() - start;
+    std::memmove(buffer.data(), buffer.data() + start, unfinished);
   }
-  // A read error ends getline like the end of the file, but leaves badbit.
-  status = in.bad() ? LoadStatus::ReadFailed : LoadStatus::Loaded;
+  // A last line without a line feed still counts, but not one that a read
+  // error or a change of the file broke off.
+  if (status == LoadStatus::Loaded && unfinished > 0)
+    take({buffer.data(), unfinished});
   return employees;
 }
 
+std::vector<Employee> readCSV(std::istream &in, LoadStatus &status,
+                              std::size_t maxRecords) {
+  const auto readSome = [&in](char *buffer, std::size_t room,
+                              LoadStatus &end) -> std::size_t {
+    // The first byte may make the stream refill from its device, which can
+    // fail; the rest is what it already holds, so no byte read before a
+    // failure is lost.
+    if (!in.read(buffer, 1)) {
+      if (in.bad())
+        end = LoadStatus::ReadFailed;
+      return 0;
+    }
+    return 1 + static_cast<std::size_t>(in.readsome(
+                   buffer + 1, static_cast<std::streamsize>(room - 1)));
+  };
+  return readLines(readSome, status, 0, maxRecords);
+}
+
+// The size of the opened file if it is a regular file; pipes and devices
+// have no size to go by.
+static std::optional<off_t> regularFileSize(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+    return std::nullopt;
+  return info.st_size;
+}
+
+static std::size_t lineFeedsIn(std::string_view bytes) {
+  std::size_t count = 0;
+  for (std::size_t at = bytes.find('\n'); at != std::string_view::npos;
+       at = bytes.find('\n', at + 1))
+    ++count;
+  return count;
+}
+
+// The line feeds among the first `size` bytes of `fd`, read without moving
+// its offset. A read error ends the count; the reading proper meets it again
+// and reports it.
+static std::size_t countLineFeeds(int fd, off_t size) {
+  std::array<char, ChunkSize> chunk{};
+  std::size_t count = 0;
+  for (off_t at = 0; at < size;) {
+    const ssize_t got = pread(fd, chunk.data(),
+                              static_cast<std::size_t>(std::min(
+                                  static_cast<off_t>(chunk.size()), size - at)),
+                              at);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      break;
+    count += lineFeedsIn({chunk.data(), static_cast<std::size_t>(got)});
+    at += got;
+  }
+  return count;
+}
+
 std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file.is_open()) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     std::cerr << "Error: Could not open the file!\n";
     status = LoadStatus::NotOpened;
     return {};
   }
-  // Counting the lines of a regular file first, a quick pass over pages the
-  // kernel now caches, sizes the roster once: growing it by doubling would
-  // copy every record again and, while copying, hold two rosters at once.
-  // A pipe or a device has no size to count up to, and is read once.
-  std::error_code notRegular;
-  const std::uintmax_t size = std::filesystem::file_size(path, notRegular);
-  const std::size_t lines = notRegular ? 0 : countLineFeeds(file, size) + 1;
-  std::vector<Employee> employees = readCSV(file, status, lines);
-  file.close();
+  // Everything is planned from the opened file, never from the path, which
+  // may name another file by now. Counting the lines of a regular file
+  // first, a quick pass over pages the kernel now caches, sizes the roster
+  // once: growing it by doubling would copy every record again and, while
+  // copying, hold two rosters at once. A pipe or a device is read once.
+  const std::optional<off_t> size = regularFileSize(fd);
+  const std::size_t expectedRecords = size ? countLineFeeds(fd, *size) + 1 : 0;
+  // A regular file whose size at the end differs from its size at the start
+  // was cut short or extended while it was read. Files of /proc and /sys
+  // report a size that is not their length, but it does not change.
+  const auto readSome = [fd, size](char *buffer, std::size_t room,
+                                   LoadStatus &end) -> std::size_t {
+    ssize_t got = 0;
+    do
+      got = read(fd, buffer, room);
+    while (got < 0 && errno == EINTR);
+    if (got < 0)
+      end = LoadStatus::ReadFailed;
+    else if (got == 0 && size && regularFileSize(fd) != size)
+      end = LoadStatus::FileChanged;
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
+  };
+  std::vector<Employee> employees =
+      readLines(readSome, status, expectedRecords, MaxRecords);
+  close(fd);
   if (status == LoadStatus::ReadFailed)
     std::cerr << "Error: Could not read the file!\n";
+  else if (status == LoadStatus::FileChanged)
+    std::cerr << "Error: The file changed while it was read!\n";
   else if (status == LoadStatus::TooManyRecords)
     std::cerr << "Error: Too many records in the file!\n";
   return employees;

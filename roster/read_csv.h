@@ -12,9 +12,15 @@
 #include <string_view>
 #include <vector>
 
-// How loading ended. Only ReadFailed and TooManyRecords leave lines of an
-// opened file out of the roster.
-enum class LoadStatus { Loaded, NotOpened, ReadFailed, TooManyRecords };
+// How loading ended. Only ReadFailed, FileChanged and TooManyRecords leave
+// lines of an opened file out of the roster.
+enum class LoadStatus {
+  Loaded,
+  NotOpened,
+  ReadFailed,
+  FileChanged, // cut short or extended while it was read
+  TooManyRecords
+};
 
 // As many records as a 32-bit idx can number.
 inline constexpr std::size_t MaxRecords =
@@ -24,16 +30,15 @@ inline constexpr std::size_t MaxRecords =
 // and carriage returns.
 std::string trim(std::string_view text);
 
-// Reads roster lines from `in` until its end, skipping the heading line, into
-// a roster with room for `expectedRecords`. Stops early, with the records of
-// the lines read whole so far, on a read error or when a data line would be
-// number `maxRecords` (at most MaxRecords).
+// Reads roster lines from `in` until its end, skipping the heading line.
+// Stops early, with the records of the lines read whole so far, on a read
+// error or when a data line would be number `maxRecords` (at most
+// MaxRecords).
 std::vector<Employee> readCSV(std::istream &in, LoadStatus &status,
-                              std::size_t expectedRecords = 0,
                               std::size_t maxRecords = MaxRecords);
 
 // Loads the roster file at `path`, telling on standard error why it could
-// not be opened or read in full.
+// not be opened or read in full, or that it changed while it was read.
 std::vector<Employee> readCSV(const std::string &path, LoadStatus &status);
 
 #endif

@@ -12,7 +12,7 @@ using namespace std::string_literals;
 static std::vector<Employee> load(const std::string &text, LoadStatus &status,
                                   std::size_t maxRecords = MaxRecords) {
   std::istringstream in(text);
-  return readCSV(in, status, 0, maxRecords);
+  return readCSV(in, status, maxRecords);
 }
 
 static std::array<std::string, 6> fieldsOf(const Employee &employee) {
