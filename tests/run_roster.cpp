@@ -1,23 +1,47 @@
 // Running the built roster in a scratch directory, as a user's shell would.
 #include "run_roster.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 namespace fs = std::filesystem;
 
+namespace {
+// The test process's own directory under TMPDIR, made on first use and
+// removed with everything in it when the process ends.
+struct ScratchRoot {
+  fs::path path;
+  ScratchRoot() {
+    std::string name = fs::temp_directory_path() / "roster-test-XXXXXX";
+    if (mkdtemp(name.data()) == nullptr) {
+      std::perror(name.c_str());
+      std::abort();
+    }
+    path = name;
+  }
+  ScratchRoot(const ScratchRoot &) = delete;
+  ScratchRoot &operator=(const ScratchRoot &) = delete;
+  ~ScratchRoot() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+} // namespace
+
 fs::path scratchDir(const std::string &name) {
-  fs::path dir = fs::path(testing::TempDir()) / ("roster-" + name);
-  fs::remove_all(dir);
+  static const ScratchRoot root;
+  fs::path dir = root.path / name;
   fs::create_directories(dir);
   return dir;
 }
