@@ -9,7 +9,13 @@
 //   roster_bench generate N       a roster of N employees on standard output
 //   roster_bench floor FILE       FILE on standard output, one write(2) a line
 //   roster_bench run [--large] [--runs K] [--dir DIR]
-//                                 the table for 10k, 100k, 1M (and 3M) records
+//                                 the table for 10k, 100k, 1M (and 3M) records,
+//                                 then roster's instructions per record
+//   roster_bench callgrind [N]    roster's instructions per record on a roster
+//                                 of N employees (100,000), under callgrind
+//
+// The rosters are generated in a directory of their own under TMPDIR, removed
+// at the end; with --dir DIR they are kept in DIR.
 //
 //===----------------------------------------------------------------------===//
 
@@ -19,6 +25,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -178,14 +185,39 @@ static double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+// Writes a roster of `records` generated employees into `dir`.
+static fs::path generateInto(const fs::path &dir, std::size_t records) {
+  fs::create_directories(dir);
+  fs::path roster = dir / "sample-50-recs.csv";
+  std::ofstream file(roster, std::ios::binary);
+  generate(records, file);
+  return roster;
+}
+
+// What roster executes per record under callgrind, start-up included: unlike
+// seconds, a count that does not swing from run to run.
+static double instructionsPerRecord(std::size_t records, const fs::path &dir) {
+  const fs::path profile = dir / "callgrind.out";
+  runPiped({"valgrind", "--tool=callgrind", "--quiet",
+            "--callgrind-out-file=" + profile.string(), ROSTER_EXE},
+           dir, [](std::string_view) {});
+  std::ifstream file(profile);
+  for (std::string line; std::getline(file, line);)
+    if (line.rfind("totals: ", 0) == 0)
+      return std::stod(line.substr(8)) / static_cast<double>(records);
+  std::cerr << "no totals in " << profile << '\n';
+  std::exit(2);
+}
+
+static void printInstructionsPerRecord(std::size_t records,
+                                       const fs::path &dir) {
+  std::printf("%zu records: %.0f instructions per record under callgrind\n",
+              records, instructionsPerRecord(records, dir));
+}
+
 static void benchmark(std::size_t records, int runs, const fs::path &dir,
                       const std::string &self) {
-  fs::create_directories(dir);
-  const fs::path roster = dir / "sample-50-recs.csv";
-  {
-    std::ofstream file(roster, std::ios::binary);
-    generate(records, file);
-  }
+  const fs::path roster = generateInto(dir, records);
   const fs::path report = dir / "report.txt";
   const std::vector<Program> programs = {
       {"roster", {ROSTER_EXE}},
@@ -253,15 +285,17 @@ int main(int argc, char **argv) {
   }
   if (args.size() == 2 && args[0] == "floor")
     return floorCopy(args[1].c_str());
-  if (args.empty() || args[0] != "run") {
+  const bool callgrind = !args.empty() && args[0] == "callgrind";
+  if (args.empty() || (args[0] != "run" && !callgrind)) {
     std::cerr << "usage: roster_bench generate N | floor FILE |"
-                 " run [--large] [--runs K] [--dir DIR]\n";
+                 " run [--large] [--runs K] [--dir DIR] | callgrind [N]\n";
     return 2;
   }
 
-  std::vector<std::size_t> sizes = {10'000, 100'000, 1'000'000};
+  constexpr std::size_t ProfiledRecords = 100'000;
+  std::vector<std::size_t> sizes = {10'000, ProfiledRecords, 1'000'000};
   int runs = 5;
-  fs::path dir = fs::temp_directory_path() / "roster-bench";
+  fs::path dir;
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--large")
       sizes.push_back(3'000'000);
@@ -270,14 +304,36 @@ int main(int argc, char **argv) {
     else if (args[i] == "--dir" && i + 1 < args.size())
       dir = args[++i];
   }
-  const std::string self = fs::read_symlink("/proc/self/exe");
-  std::printf("median of %d runs, output into a pipe; peak is the maximum "
-              "resident set\n",
-              runs);
-  std::printf("%9s  %-7s %7s %7s %7s %9s %6s %12s %8s %7s\n", "records",
-              "program", "wall s", "user s", "sys s", "peak MiB", "/input",
-              "records/s", "x floor", "x awk");
-  for (const std::size_t records : sizes)
-    benchmark(records, runs, dir / std::to_string(records), self);
+  const bool keep = !dir.empty();
+  if (!keep) {
+    std::string name = fs::temp_directory_path() / "roster-bench-XXXXXX";
+    if (mkdtemp(name.data()) == nullptr) {
+      std::perror(name.c_str());
+      return 2;
+    }
+    dir = name;
+  }
+
+  if (callgrind) {
+    const std::size_t records =
+        args.size() == 2 ? std::stoul(args[1]) : ProfiledRecords;
+    generateInto(dir, records);
+    printInstructionsPerRecord(records, dir);
+  } else {
+    const std::string self = fs::read_symlink("/proc/self/exe");
+    std::printf("median of %d runs, output into a pipe; peak is the maximum "
+                "resident set\n",
+                runs);
+    std::printf("%9s  %-7s %7s %7s %7s %9s %6s %12s %8s %7s\n", "records",
+                "program", "wall s", "user s", "sys s", "peak MiB", "/input",
+                "records/s", "x floor", "x awk");
+    for (const std::size_t records : sizes)
+      benchmark(records, runs, dir / std::to_string(records), self);
+    if (std::system("valgrind --version >/dev/null 2>&1") == 0)
+      printInstructionsPerRecord(ProfiledRecords,
+                                 dir / std::to_string(ProfiledRecords));
+  }
+  if (!keep)
+    fs::remove_all(dir);
   return 0;
 }
