@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <vector>
 
 int main() {
   const std::string path = "sample-50-recs.csv";

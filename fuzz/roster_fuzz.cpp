@@ -18,6 +18,8 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 static void check(bool holds) {
   if (!holds)

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <sstream>
+#include <string>
+#include <utility>
 
 static const std::string Separator = std::string(129, '=') + "\n";
 static const std::string Frame =

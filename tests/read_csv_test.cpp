@@ -6,6 +6,7 @@
 
 #include <array>
 #include <sstream>
+#include <utility>
 
 using namespace std::string_literals;
 

@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -11,9 +11,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 
