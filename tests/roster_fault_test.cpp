@@ -64,11 +64,11 @@ static std::string firstRows(const std::string &table, std::size_t rows) {
   return table.substr(0, end);
 }
 
-// Runs roster under strace with its `nth` read of the roster held up for two
-// seconds, and makes `change` to the roster while that read waits.
-static Outcome changedWhileRead(const fs::path &dir, std::size_t nth,
+// Runs roster under strace, logging to `log`, with its `nth` read of the
+// roster held up for two seconds, and makes `change` while that read waits.
+static Outcome changedWhileRead(const fs::path &dir, const fs::path &log,
+                                std::size_t nth,
                                 const std::function<void()> &change) {
-  const fs::path log = dir.string() + "-changed.strace";
   fs::remove(log); // a log of an earlier run would set the change off early
   std::atomic<bool> ended = false;
   std::thread changer([&] {
@@ -122,9 +122,10 @@ TEST(RosterFaults, FileCutShortWhileReadPrintsTheLinesReadWhole) {
   const Outcome whole = runInDir(dir, {RosterExe});
 
   // The first read has taken its bytes when the file is cut to 5,000 bytes.
+  const fs::path log = dir.parent_path() / "CutShort.strace";
   const Outcome cut =
-      changedWhileRead(dir, 2, [&] { fs::resize_file(input, 5000); });
-  const std::string trace = readFile(dir.string() + "-changed.strace");
+      changedWhileRead(dir, log, 2, [&] { fs::resize_file(input, 5000); });
+  const std::string trace = readFile(log);
   const std::size_t read = trace.find("read(");
   const std::string firstLine =
       trace.substr(read, trace.find('\n', read) - read);
@@ -149,9 +150,11 @@ TEST(RosterFaults, FileExtendedWhileReadLeavesOutTheHalfLine) {
   ASSERT_EQ(whole.status, 0);
 
   // Half a line is appended while the read that would find the end waits.
-  const Outcome extended = changedWhileRead(dir, readsIn(readFile(log)), [&] {
-    std::ofstream(input, std::ios::binary | std::ios::app) << "5001,Half Li";
-  });
+  const Outcome extended =
+      changedWhileRead(dir, log, readsIn(readFile(log)), [&] {
+        std::ofstream(input, std::ios::binary | std::ios::app)
+            << "5001,Half Li";
+      });
   EXPECT_EQ(extended.out, whole.out);
   EXPECT_EQ(extended.err, "Error: The file changed while it was read!\n");
   EXPECT_EQ(extended.status, 1);
