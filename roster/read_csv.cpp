@@ -77,8 +77,8 @@ static void adviseHugePages([[maybe_unused]] void *data,
 // Reads roster lines through `readSome(buffer, room, end)`, which puts up to
 // `room` bytes into `buffer` and returns how many. When it returns 0, the
 // input is over and `end` says why: Loaded at its end, or ReadFailed or
-// FileChanged. Lines are cut out of the buffer in place; only a line longer
-// than the buffer makes it grow.
+// FileChanged. Lines are cut out of the buffer in place; only a data line
+// longer than the buffer makes it grow.
 template <typename ReadSome>
 static std::vector<Employee> readLines(ReadSome readSome, LoadStatus &status,
                                        std::size_t expectedRecords,
@@ -122,7 +122,9 @@ static std::vector<Employee> readLines(ReadSome readSome, LoadStatus &status,
         return employees;
       start = end + 1;
     }
-    unfinished = bytes.size() - start;
+    // Until its line feed, the heading is dropped as it comes, so that its
+    // length costs no memory.
+    unfinished = heading ? 0 : bytes.size() - start;
     std::memmove(buffer.data(), buffer.data() + start, unfinished);
   }
   // A last line without a line feed still counts, but not one that a read
@@ -148,15 +150,6 @@ std::vector<Employee> readCSV(std::istream &in, LoadStatus &status,
                    buffer + 1, static_cast<std::streamsize>(room - 1)));
   };
   return readLines(readSome, status, 0, maxRecords);
-}
-
-// The size of the opened file if it is a regular file; pipes and devices
-// have no size to go by.
-static std::optional<off_t> regularFileSize(int fd) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-    return std::nullopt;
-  return info.st_size;
 }
 
 static std::size_t lineFeedsIn(std::string_view bytes) {
@@ -188,6 +181,50 @@ static std::size_t countLineFeeds(int fd, off_t size) {
   return count;
 }
 
+static bool sameTime(const timespec &a, const timespec &b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the size of a regular file is its length. A file system that keeps
+// a file's bytes allocates blocks for them; one that makes them up as they
+// are read (procfs, sysfs, debugfs, configfs) allocates none, and the size it
+// reports is a placeholder: 0 in /proc, 4096 in /sys. A file with real bytes
+// and no blocks holds only holes, or a few bytes inline in its inode; its
+// times still show every change, so skipping the count there costs only the
+// check for an early end.
+static bool sizeIsLength(const struct stat &info) { return info.st_blocks > 0; }
+
+// How the reading of a regular file that met its end went: any write to the
+// file between `before`, taken as reading began, and now changes its size or
+// one of its two times, or else shows in a count of bytes that disagrees with
+// the size. A read that ended before the size, with nothing else changed, is
+// a read error.
+static LoadStatus endOfRegularFile(int fd, const struct stat &before,
+                                   std::uint64_t bytesRead) {
+  struct stat after {};
+  if (fstat(fd, &after) != 0)
+    return LoadStatus::ReadFailed;
+  if (after.st_size != before.st_size ||
+      !sameTime(after.st_mtim, before.st_mtim) ||
+      !sameTime(after.st_ctim, before.st_ctim))
+    return LoadStatus::FileChanged;
+  if (!sizeIsLength(after))
+    return LoadStatus::Loaded;
+  const auto size = static_cast<std::uint64_t>(after.st_size);
+  if (bytesRead > size)
+    return LoadStatus::FileChanged;
+  return bytesRead < size ? LoadStatus::ReadFailed : LoadStatus::Loaded;
+}
+
+static void reportTrouble(LoadStatus status) {
+  if (status == LoadStatus::ReadFailed)
+    std::cerr << "Error: Could not read the file!\n";
+  else if (status == LoadStatus::FileChanged)
+    std::cerr << "Error: The file changed while it was read!\n";
+  else if (status == LoadStatus::TooManyRecords)
+    std::cerr << "Error: Too many records in the file!\n";
+}
+
 std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -196,35 +233,42 @@ std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
     return {};
   }
   // Everything is planned from the opened file, never from the path, which
-  // may name another file by now. Counting the lines of a regular file
-  // first, a quick pass over pages the kernel now caches, sizes the roster
-  // once: growing it by doubling would copy every record again and, while
-  // copying, hold two rosters at once. A pipe or a device is read once.
-  const std::optional<off_t> size = regularFileSize(fd);
-  const std::size_t expectedRecords = size ? countLineFeeds(fd, *size) + 1 : 0;
-  // A regular file whose size at the end differs from its size at the start
-  // was cut short or extended while it was read. Files of /proc and /sys
-  // report a size that is not their length, but it does not change.
-  const auto readSome = [fd, size](char *buffer, std::size_t room,
-                                   LoadStatus &end) -> std::size_t {
+  // may name another file by now.
+  struct stat before {};
+  if (fstat(fd, &before) != 0) {
+    close(fd);
+    status = LoadStatus::ReadFailed;
+    reportTrouble(status);
+    return {};
+  }
+  // Counting the lines of a regular file first, a quick pass over pages the
+  // kernel now caches, sizes the roster once: growing it by doubling would
+  // copy every record again and, while copying, hold two rosters at once. A
+  // pipe or a device is read once, and has no state to check at its end.
+  const bool regular = S_ISREG(before.st_mode);
+  const std::size_t expectedRecords =
+      regular ? countLineFeeds(fd, before.st_size) + 1 : 0;
+  std::uint64_t bytesRead = 0;
+  const auto readSome = [fd, regular, &before,
+                         &bytesRead](char *buffer, std::size_t room,
+                                     LoadStatus &end) -> std::size_t {
     ssize_t got = 0;
     do
       got = read(fd, buffer, room);
     while (got < 0 && errno == EINTR);
+    if (got > 0) {
+      bytesRead += static_cast<std::uint64_t>(got);
+      return static_cast<std::size_t>(got);
+    }
     if (got < 0)
       end = LoadStatus::ReadFailed;
-    else if (got == 0 && size && regularFileSize(fd) != size)
-      end = LoadStatus::FileChanged;
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
+    else if (regular)
+      end = endOfRegularFile(fd, before, bytesRead);
+    return 0;
   };
   std::vector<Employee> employees =
       readLines(readSome, status, expectedRecords, MaxRecords);
   close(fd);
-  if (status == LoadStatus::ReadFailed)
-    std::cerr << "Error: Could not read the file!\n";
-  else if (status == LoadStatus::FileChanged)
-    std::cerr << "Error: The file changed while it was read!\n";
-  else if (status == LoadStatus::TooManyRecords)
-    std::cerr << "Error: Too many records in the file!\n";
+  reportTrouble(status);
   return employees;
 }

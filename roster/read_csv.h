@@ -18,7 +18,7 @@ enum class LoadStatus {
   Loaded,
   NotOpened,
   ReadFailed,
-  FileChanged, // cut short or extended while it was read
+  FileChanged, // written to while it was read
   TooManyRecords
 };
 

@@ -10,12 +10,14 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -85,7 +87,8 @@ static Outcome changedWhileRead(const fs::path &dir, const fs::path &log,
   return outcome;
 }
 
-TEST(RosterFaults, ReadErrorPartWayPrintsTheLinesReadWhole) {
+// A read that fails, and one that meets the end before the file's size.
+TEST(RosterFaults, ReadErrorOrEarlyEndPrintsTheLinesReadWhole) {
   if (!haveStrace())
     GTEST_SKIP() << "strace is not installed";
   const fs::path dir = withRoster("ReadError", 5000);
@@ -95,22 +98,45 @@ TEST(RosterFaults, ReadErrorPartWayPrintsTheLinesReadWhole) {
   const Outcome whole =
       runInDir(dir, underStrace("trace=read", input, log.string()));
   ASSERT_EQ(whole.status, 0);
-
-  // The last read that returns data fails, and the one after it.
   const std::size_t reads = readsIn(readFile(log));
   ASSERT_GT(reads, 2U);
-  const Outcome cut =
-      runInDir(dir, underStrace("inject=read:error=EIO:when=" +
-                                    std::to_string(reads - 1) + "+",
-                                input, "/dev/null"));
-  EXPECT_EQ(cut.err, "Error: Could not read the file!\n");
-  EXPECT_EQ(cut.status, 1);
-  // A line cut short would print a row that the whole table lacks.
-  const auto rows = std::count(cut.out.begin(), cut.out.end(), '\n') - 3;
-  EXPECT_GT(rows, 0);
-  EXPECT_LT(rows, 5000);
-  EXPECT_EQ(whole.out.compare(0, cut.out.size(), cut.out), 0);
-  EXPECT_EQ(cut.out.back(), '\n');
+
+  // The last read that returns data fails, and the one after it; or the
+  // second read finds the end.
+  for (const std::string &injection :
+       {"read:error=EIO:when=" + std::to_string(reads - 1) + "+",
+        std::string("read:retval=0:when=2")}) {
+    const Outcome cut =
+        runInDir(dir, underStrace("inject=" + injection, input, "/dev/null"));
+    EXPECT_EQ(cut.err, "Error: Could not read the file!\n") << injection;
+    EXPECT_EQ(cut.status, 1) << injection;
+    // A line cut short would print a row that the whole table lacks.
+    const auto rows = std::count(cut.out.begin(), cut.out.end(), '\n') - 3;
+    EXPECT_GT(rows, 0) << injection;
+    EXPECT_LT(rows, 5000) << injection;
+    EXPECT_EQ(whole.out.compare(0, cut.out.size(), cut.out), 0) << injection;
+    EXPECT_EQ(cut.out.back(), '\n') << injection;
+  }
+}
+
+// Asking the opened file for its state fails as reading starts, then as it
+// ends: a read error either way, never a change.
+TEST(RosterFaults, FailedFstatIsAReadError) {
+  if (!haveStrace())
+    GTEST_SKIP() << "strace is not installed";
+  const fs::path dir = scratchDir("FstatFails");
+  fs::copy_file(Data / "sample.csv", dir / "sample-50-recs.csv");
+  const std::pair<const char *, std::string> cases[] = {
+      {"1", readFile(Data / "frame.out")},
+      {"2", readFile(Data / "sample.out")}};
+  for (const auto &[when, out] : cases) {
+    const Outcome outcome = runInDir(
+        dir, underStrace(std::string("inject=%fstat:error=EIO:when=") + when,
+                         dir / "sample-50-recs.csv", "/dev/null"));
+    EXPECT_EQ(outcome.out, out) << when;
+    EXPECT_EQ(outcome.err, "Error: Could not read the file!\n") << when;
+    EXPECT_EQ(outcome.status, 1) << when;
+  }
 }
 
 TEST(RosterFaults, FileCutShortWhileReadPrintsTheLinesReadWhole) {
@@ -160,28 +186,84 @@ TEST(RosterFaults, FileExtendedWhileReadLeavesOutTheHalfLine) {
   EXPECT_EQ(extended.status, 1);
 }
 
+// Rewrites that leave the size as it was: only the file's times show them.
+TEST(RosterFaults, FileRewrittenToItsSizeWhileReadIsReportedAsChanged) {
+  if (!haveStrace())
+    GTEST_SKIP() << "strace is not installed";
+  const fs::path dir = withRoster("Rewritten", 5000);
+  const fs::path input = dir / "sample-50-recs.csv";
+  const std::string original = readFile(input);
+  // The same lines in reverse order: the same size, other line breaks.
+  const std::size_t heading = original.find('\n') + 1;
+  std::vector<std::string> lines;
+  for (std::size_t at = heading; at < original.size();) {
+    const std::size_t end = original.find('\n', at) + 1;
+    lines.push_back(original.substr(at, end - at));
+    at = end;
+  }
+  std::string reordered = original.substr(0, heading);
+  for (auto line = lines.rbegin(); line != lines.rend(); ++line)
+    reordered += *line;
+
+  const auto rewriteAsCpDoes = [&] {
+    std::ofstream file(input, std::ios::binary | std::ios::trunc);
+    for (std::size_t at = 0; at < reordered.size(); at += 1 << 16)
+      file.write(reordered.data() + at,
+                 static_cast<std::streamsize>(
+                     std::min<std::size_t>(1 << 16, reordered.size() - at)))
+          .flush();
+  };
+  const std::pair<const char *, std::function<void()>> rewrites[] = {
+      {"overwritten in place",
+       [&] {
+         std::fstream(input, std::ios::binary | std::ios::in | std::ios::out)
+             << reordered;
+       }},
+      {"rewritten as cp does", rewriteAsCpDoes},
+      {"truncated and restored",
+       [&] {
+         fs::resize_file(input, 0);
+         std::ofstream(input, std::ios::binary | std::ios::app) << original;
+       }},
+  };
+  const fs::path log = dir.parent_path() / "Rewritten.strace";
+  for (const auto &[how, rewrite] : rewrites) {
+    std::ofstream(input, std::ios::binary | std::ios::trunc) << original;
+    const Outcome outcome = changedWhileRead(dir, log, 2, rewrite);
+    EXPECT_EQ(outcome.err, "Error: The file changed while it was read!\n")
+        << how;
+    EXPECT_EQ(outcome.status, 1) << how;
+  }
+}
+
 // Files whose size is no guide to their length, and which nothing changes.
-TEST(RosterFaults, PipesAndProcFilesAreNeverTakenForChanged) {
+TEST(RosterFaults, PipesAndKernelFilesAreNeverTakenForChanged) {
   const fs::path dir = scratchDir("SpecialFiles");
   const fs::path input = dir / "sample-50-recs.csv";
   ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
   const std::string sample = (Data / "sample.csv").string();
-  const Outcome fromPipe =
-      runInDir(dir, {"sh", "-c", R"(cat "$1" >sample-50-recs.csv & exec "$0")",
-                     RosterExe, sample});
+  const Outcome fromPipe = runInDir(
+      dir,
+      {"sh", "-c",
+       R"({ head -n 20 "$1"; sleep 0.2; tail -n +21 "$1"; } >sample-50-recs.csv & exec "$0")",
+       RosterExe, sample});
   EXPECT_EQ(fromPipe.out, readFile(Data / "sample.out"));
   EXPECT_EQ(fromPipe.err, "");
   EXPECT_EQ(fromPipe.status, 0);
 
-  // /proc files report a size of 0.
-  fs::remove(input);
-  fs::create_symlink("/proc/cpuinfo", input);
-  const std::string cpuinfo = readFile("/proc/cpuinfo");
-  const Outcome fromProc = runInDir(dir, {RosterExe});
-  EXPECT_EQ(std::count(fromProc.out.begin(), fromProc.out.end(), '\n'),
-            std::count(cpuinfo.begin(), cpuinfo.end(), '\n') + 2);
-  EXPECT_EQ(fromProc.err, "");
-  EXPECT_EQ(fromProc.status, 0);
+  // Their sizes are 0 in /proc and 4096 in /sys.
+  for (const char *kernelFile :
+       {"/proc/self/status", "/proc/cpuinfo", "/proc/self/maps",
+        "/sys/kernel/mm/transparent_hugepage/enabled",
+        "/sys/devices/system/cpu/online"}) {
+    if (!fs::exists(kernelFile))
+      continue;
+    fs::remove(input);
+    fs::create_symlink(kernelFile, input);
+    const Outcome outcome = runInDir(dir, {RosterExe});
+    EXPECT_EQ(outcome.err, "") << kernelFile;
+    EXPECT_EQ(outcome.status, 0) << kernelFile;
+  }
 }
 
 // Running out of memory ends the run abnormally, as it does everywhere
@@ -199,19 +281,35 @@ TEST(RosterFaults, LineLargerThanMemoryEndsTheRunAbnormally) {
   EXPECT_EQ(outcome.err.find("Could not read"), std::string::npos);
 }
 
+// A write that fails part-way, and one that a signal interrupts.
 TEST(RosterFaults, WriteErrorPartWayLeavesOnlyWholeLines) {
   if (!haveStrace())
     GTEST_SKIP() << "strace is not installed";
   const fs::path dir = scratchDir("WriteError");
   fs::copy_file(Data / "sample.csv", dir / "sample-50-recs.csv");
+  const std::string sample = readFile(Data / "sample.out");
+  struct Case {
+    const char *injection;
+    std::string out;
+    const char *err;
+    int status;
+  };
   // The sixth write fails: the frame and two rows get through.
-  const Outcome cut = runInDir(dir,
-                               underStrace("inject=write:error=ENOSPC:when=6",
-                                           stdoutFile(dir), "/dev/null"),
-                               Stdout::File);
-  EXPECT_EQ(cut.out, firstRows(readFile(Data / "sample.out"), 2));
-  EXPECT_EQ(cut.err, "Error: Could not write the report!\n");
-  EXPECT_EQ(cut.status, 1);
+  const Case cases[] = {
+      {"write:error=ENOSPC:when=6", firstRows(sample, 2),
+       "Error: Could not write the report!\n", 1},
+      {"write:error=EINTR:when=5", sample, "", 0},
+  };
+  for (const Case &c : cases) {
+    const Outcome outcome =
+        runInDir(dir,
+                 underStrace(std::string("inject=") + c.injection,
+                             stdoutFile(dir), "/dev/null"),
+                 Stdout::File);
+    EXPECT_EQ(outcome.out, c.out) << c.injection;
+    EXPECT_EQ(outcome.err, c.err) << c.injection;
+    EXPECT_EQ(outcome.status, c.status) << c.injection;
+  }
 }
 
 TEST(RosterFaults, ReaderThatGoesAwayEndsTheRunBySigpipe) {
@@ -231,6 +329,29 @@ TEST(RosterHuge, FiftyMegabyteLineIsPrintedWhole) {
       "0" + std::string(18, ' ') + name + std::string(84, ' ') + "\n";
   // Compared as a boolean: a failure must not print 50 MB.
   EXPECT_TRUE(outcome.out == readFile(Data / "frame.out") + row);
+  EXPECT_EQ(outcome.status, 0);
+}
+
+// The heading is skipped as it is read, however long; a file of holes, whose
+// size is its length, is read as any other.
+TEST(RosterHuge, GigabyteHeadingIsSkippedInLittleMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer cannot run in a small address space";
+#endif
+  const fs::path dir = scratchDir("HugeHeading");
+  const fs::path input = dir / "sample-50-recs.csv";
+  std::ofstream(input, std::ios::binary).flush();
+  // A gigabyte of holes, a line feed, and the sample's first employee.
+  const std::string sample = readFile(Data / "sample.csv");
+  const std::size_t firstLine = sample.find('\n') + 1;
+  fs::resize_file(input, std::uintmax_t{1} << 30U);
+  std::ofstream(input, std::ios::binary | std::ios::app)
+      << '\n'
+      << sample.substr(firstLine, sample.find('\n', firstLine) + 1 - firstLine);
+  const Outcome outcome = runInDir(
+      dir, {"sh", "-c", R"(ulimit -v 262144 && exec "$0")", RosterExe});
+  EXPECT_EQ(outcome.out, firstRows(readFile(Data / "sample.out"), 1));
+  EXPECT_EQ(outcome.err, "");
   EXPECT_EQ(outcome.status, 0);
 }
 
