@@ -1,13 +1,14 @@
 //===- roster: print the employee roster as a table -----------------------===//
 //
-// Started in a directory that holds sample-50-recs.csv, loads the employees
-// listed there and prints them as a fixed-width table on standard output.
+// Loads the employees listed in the roster file of the current directory
+// and prints them as a fixed-width table on standard output.
 // Arguments are ignored. Exits 1 when the file could be opened but not read
 // in full, when it changed while it was read, or when the table could not be
 // written; 0 otherwise, including when the file is missing.
 //
 //===----------------------------------------------------------------------===//
 
+#include "app/roster_file.h"
 #include "report/print_employees.h"
 #include "roster/read_csv.h"
 
@@ -21,10 +22,10 @@ int main() {
   // retrying a write that a signal interrupted and going on after a partial
   // one; stdio reports the first as a failure and drops what it held.
   std::ios_base::sync_with_stdio(false);
-  const std::string path = "sample-50-recs.csv";
+  const std::string path = RosterFile;
   LoadStatus status = LoadStatus::Loaded;
   const std::vector<Employee> employees = readCSV(path, status);
-  printEmployees(employees);
+  printEmployees(employees, std::cout);
   if (std::cout.fail()) {
     std::cerr << "Error: Could not write the report!\n";
     return EXIT_FAILURE;

@@ -6,17 +6,18 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 
-using Cells = std::array<std::string_view, 7>;
+using Cells = std::array<std::string_view, Columns.size()>;
 
-static constexpr Cells Headings = {"Idx",       "IC",        "Name", "Phone",
-                                   "BirthDate", "HiredDate", "Email"};
-static constexpr std::array<std::size_t, 7> Widths = {8,  11, 36, 16,
-                                                      16, 16, 36};
-// Narrower than the 139 bytes of a row; readers of the report expect it so.
-static constexpr std::size_t SeparatorWidth = 129;
+static constexpr Cells headings() {
+  Cells cells{};
+  for (std::size_t column = 0; column < Columns.size(); ++column)
+    cells[column] = Columns[column].heading;
+  return cells;
+}
 
 // Lays the cells out left-aligned in their columns, filled with spaces. Widths
 // count bytes, and an overlong cell is kept whole, pushing the rest right.
@@ -25,13 +26,13 @@ static constexpr std::size_t SeparatorWidth = 129;
 static std::string_view formatRow(std::string &row, const Cells &cells) {
   std::size_t length = 0;
   for (std::size_t column = 0; column < cells.size(); ++column)
-    length += std::max(cells[column].size(), Widths[column]);
+    length += std::max(cells[column].size(), Columns[column].width);
   row.assign(length + 1, ' ');
   row.back() = '\n';
   char *cell = row.data();
   for (std::size_t column = 0; column < cells.size(); ++column) {
     std::copy(cells[column].begin(), cells[column].end(), cell);
-    cell += std::max(cells[column].size(), Widths[column]);
+    cell += std::max(cells[column].size(), Columns[column].width);
   }
   return row;
 }
@@ -53,8 +54,8 @@ static bool writeLine(std::ostream &out, std::string_view line) {
 void printEmployees(const std::vector<Employee> &employees, std::ostream &out) {
   const std::string separator = std::string(SeparatorWidth, '=') + '\n';
   std::string row;
-  if (!writeLine(out, separator) || !writeLine(out, formatRow(row, Headings)) ||
-      !writeLine(out, separator))
+  if (!writeLine(out, separator) ||
+      !writeLine(out, formatRow(row, headings())) || !writeLine(out, separator))
     return;
 
   Digits digits{};

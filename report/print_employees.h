@@ -4,13 +4,35 @@
 
 #include "roster/employee.h"
 
-#include <iostream>
+#include <array>
+#include <cstddef>
+#include <iosfwd>
+#include <string_view>
 #include <vector>
+
+// A column of the table: its heading and its width in bytes.
+struct Column {
+  std::string_view heading;
+  std::size_t width;
+};
+
+// The columns, left to right. A row shows an employee's idx, ic, name,
+// phone, birthDate, hiredDate and email in them.
+inline constexpr std::array<Column, 7> Columns = {{{"Idx", 8},
+                                                   {"IC", 11},
+                                                   {"Name", 36},
+                                                   {"Phone", 16},
+                                                   {"BirthDate", 16},
+                                                   {"HiredDate", 16},
+                                                   {"Email", 36}}};
+
+// The frame above and below the heading row: narrower than a row, as
+// readers of the report expect.
+inline constexpr std::size_t SeparatorWidth = 129;
 
 // Writes the framed heading and one row per employee to `out`, flushing
 // every line. Stops at the first line that cannot be written, leaving the
 // failure in the state of `out`.
-void printEmployees(const std::vector<Employee> &employees,
-                    std::ostream &out = std::cout);
+void printEmployees(const std::vector<Employee> &employees, std::ostream &out);
 
 #endif

@@ -1,5 +1,6 @@
 // Reading the roster file line by line into Employee records.
 #include "roster/read_csv.h"
+#include "roster/read_roster.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -12,7 +13,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
-#include <optional>
 
 // Enough for a read(2) to bring hundreds of lines.
 static constexpr std::size_t ChunkSize = std::size_t{1} << 16U;
@@ -22,15 +22,13 @@ static bool isBlank(char c) {
 }
 
 // `text` without its blanks at either end, viewed in place.
-static std::string_view trimmed(std::string_view text) {
+static std::string_view trim(std::string_view text) {
   while (!text.empty() && isBlank(text.front()))
     text.remove_prefix(1);
   while (!text.empty() && isBlank(text.back()))
     text.remove_suffix(1);
   return text;
 }
-
-std::string trim(std::string_view text) { return std::string(trimmed(text)); }
 
 // Column 0 and the six after it. Every comma separates, quotes included;
 // columns missing from a short line stay empty and surplus ones are ignored.
@@ -54,7 +52,7 @@ static Employee toEmployee(std::string_view line, std::int32_t idx) {
                   std::string(columns[3]),
                   std::string(columns[4]),
                   std::string(columns[5]),
-                  std::string(trimmed(columns[6]))};
+                  std::string(trim(columns[6]))};
 }
 
 // Asks for huge pages under a large roster: with 4 KiB pages, the kernel
@@ -72,84 +70,6 @@ static void adviseHugePages([[maybe_unused]] void *data,
   const std::size_t skip = misalignment == 0 ? 0 : PageSize - misalignment;
   (void)madvise(static_cast<char *>(data) + skip, bytes - skip, MADV_HUGEPAGE);
 #endif
-}
-
-// Reads roster lines through `readSome(buffer, room, end)`, which puts up to
-// `room` bytes into `buffer` and returns how many. When it returns 0, the
-// input is over and `end` says why: Loaded at its end, or ReadFailed or
-// FileChanged. Lines are cut out of the buffer in place; only a data line
-// longer than the buffer makes it grow.
-template <typename ReadSome>
-static std::vector<Employee> readLines(ReadSome readSome, LoadStatus &status,
-                                       std::size_t expectedRecords,
-                                       std::size_t maxRecords) {
-  maxRecords = std::min(maxRecords, MaxRecords);
-  std::vector<Employee> employees;
-  employees.reserve(std::min(expectedRecords, maxRecords));
-  adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));
-
-  status = LoadStatus::Loaded;
-  bool heading = true; // the first line is skipped unread
-  // Adds the record of a data line; false when it would be one too many.
-  const auto take = [&](std::string_view line) {
-    if (heading) {
-      heading = false;
-    } else if (employees.size() == maxRecords) {
-      status = LoadStatus::TooManyRecords;
-      return false;
-    } else {
-      // The count so far numbers the record, so idx can never overflow.
-      const auto idx = static_cast<std::int32_t>(employees.size());
-      employees.push_back(toEmployee(line, idx));
-    }
-    return true;
-  };
-
-  std::string buffer(ChunkSize, '\0');
-  std::size_t unfinished = 0; // bytes of a line begun but not ended, in front
-  for (;;) {
-    if (unfinished == buffer.size())
-      buffer.resize(2 * buffer.size());
-    const std::size_t got = readSome(buffer.data() + unfinished,
-                                     buffer.size() - unfinished, status);
-    if (got == 0)
-      break;
-    const std::string_view bytes(buffer.data(), unfinished + got);
-    std::size_t start = 0;
-    for (std::size_t end = bytes.find('\n', unfinished);
-         end != std::string_view::npos; end = bytes.find('\n', start)) {
-      if (!take(bytes.substr(start, end - start)))
-        return employees;
-      start = end + 1;
-    }
-    // Until its line feed, the heading is dropped as it comes, so that its
-    // length costs no memory.
-    unfinished = heading ? 0 : bytes.size() - start;
-    std::memmove(buffer.data(), buffer.data() + start, unfinished);
-  }
-  // A last line without a line feed still counts, but not one that a read
-  // error or a change of the file broke off.
-  if (status == LoadStatus::Loaded && unfinished > 0)
-    take({buffer.data(), unfinished});
-  return employees;
-}
-
-std::vector<Employee> readCSV(std::istream &in, LoadStatus &status,
-                              std::size_t maxRecords) {
-  const auto readSome = [&in](char *buffer, std::size_t room,
-                              LoadStatus &end) -> std::size_t {
-    // The first byte may make the stream refill from its device, which can
-    // fail; the rest is what it already holds, so no byte read before a
-    // failure is lost.
-    if (!in.read(buffer, 1)) {
-      if (in.bad())
-        end = LoadStatus::ReadFailed;
-      return 0;
-    }
-    return 1 + static_cast<std::size_t>(in.readsome(
-                   buffer + 1, static_cast<std::streamsize>(room - 1)));
-  };
-  return readLines(readSome, status, 0, maxRecords);
 }
 
 static std::size_t lineFeedsIn(std::string_view bytes) {
@@ -216,13 +136,85 @@ static LoadStatus endOfRegularFile(int fd, const struct stat &before,
   return bytesRead < size ? LoadStatus::ReadFailed : LoadStatus::Loaded;
 }
 
-static void reportTrouble(LoadStatus status) {
-  if (status == LoadStatus::ReadFailed)
-    std::cerr << "Error: Could not read the file!\n";
-  else if (status == LoadStatus::FileChanged)
-    std::cerr << "Error: The file changed while it was read!\n";
-  else if (status == LoadStatus::TooManyRecords)
-    std::cerr << "Error: Too many records in the file!\n";
+std::vector<Employee> readRoster(int fd, LoadStatus &status,
+                                 ReadFunction readSome,
+                                 std::size_t maxRecords) {
+  // Everything is planned from the opened file, never from its path, which
+  // may name another file by now.
+  struct stat before {};
+  if (fstat(fd, &before) != 0) {
+    status = LoadStatus::ReadFailed;
+    return {};
+  }
+  // Counting the lines of a regular file first, a quick pass over pages the
+  // kernel now caches, sizes the roster once: growing it by doubling would
+  // copy every record again and, while copying, hold two rosters at once. A
+  // pipe or a device is read once, and has no state to check at its end.
+  const bool regular = S_ISREG(before.st_mode);
+  maxRecords = std::min(maxRecords, MaxRecords);
+  std::vector<Employee> employees;
+  if (regular)
+    employees.reserve(
+        std::min(countLineFeeds(fd, before.st_size) + 1, maxRecords));
+  adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));
+
+  status = LoadStatus::Loaded;
+  bool heading = true; // the first line is skipped unread
+  // Adds the record of a data line; false when it would be one too many.
+  const auto take = [&](std::string_view line) {
+    if (heading) {
+      heading = false;
+    } else if (employees.size() == maxRecords) {
+      status = LoadStatus::TooManyRecords;
+      return false;
+    } else {
+      // The count so far numbers the record, so idx can never overflow.
+      const auto idx = static_cast<std::int32_t>(employees.size());
+      employees.push_back(toEmployee(line, idx));
+    }
+    return true;
+  };
+
+  // Lines are cut out of the buffer in place; only a data line longer than
+  // the buffer makes it grow.
+  std::string buffer(ChunkSize, '\0');
+  std::size_t unfinished = 0; // bytes of a line begun but not ended, in front
+  std::uint64_t bytesRead = 0;
+  for (;;) {
+    if (unfinished == buffer.size())
+      buffer.resize(2 * buffer.size());
+    ssize_t got = 0;
+    do
+      got =
+          readSome(fd, buffer.data() + unfinished, buffer.size() - unfinished);
+    while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      if (got < 0)
+        status = LoadStatus::ReadFailed;
+      else if (regular)
+        status = endOfRegularFile(fd, before, bytesRead);
+      break;
+    }
+    bytesRead += static_cast<std::uint64_t>(got);
+    const std::string_view bytes(buffer.data(),
+                                 unfinished + static_cast<std::size_t>(got));
+    std::size_t start = 0;
+    for (std::size_t end = bytes.find('\n', unfinished);
+         end != std::string_view::npos; end = bytes.find('\n', start)) {
+      if (!take(bytes.substr(start, end - start)))
+        return employees;
+      start = end + 1;
+    }
+    // Until its line feed, the heading is dropped as it comes, so that its
+    // length costs no memory.
+    unfinished = heading ? 0 : bytes.size() - start;
+    std::memmove(buffer.data(), buffer.data() + start, unfinished);
+  }
+  // A last line without a line feed still counts, but not one that a read
+  // error or a change of the file broke off.
+  if (status == LoadStatus::Loaded && unfinished > 0)
+    take({buffer.data(), unfinished});
+  return employees;
 }
 
 std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
@@ -232,43 +224,13 @@ std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
     status = LoadStatus::NotOpened;
     return {};
   }
-  // Everything is planned from the opened file, never from the path, which
-  // may name another file by now.
-  struct stat before {};
-  if (fstat(fd, &before) != 0) {
-    close(fd);
-    status = LoadStatus::ReadFailed;
-    reportTrouble(status);
-    return {};
-  }
-  // Counting the lines of a regular file first, a quick pass over pages the
-  // kernel now caches, sizes the roster once: growing it by doubling would
-  // copy every record again and, while copying, hold two rosters at once. A
-  // pipe or a device is read once, and has no state to check at its end.
-  const bool regular = S_ISREG(before.st_mode);
-  const std::size_t expectedRecords =
-      regular ? countLineFeeds(fd, before.st_size) + 1 : 0;
-  std::uint64_t bytesRead = 0;
-  const auto readSome = [fd, regular, &before,
-                         &bytesRead](char *buffer, std::size_t room,
-                                     LoadStatus &end) -> std::size_t {
-    ssize_t got = 0;
-    do
-      got = read(fd, buffer, room);
-    while (got < 0 && errno == EINTR);
-    if (got > 0) {
-      bytesRead += static_cast<std::uint64_t>(got);
-      return static_cast<std::size_t>(got);
-    }
-    if (got < 0)
-      end = LoadStatus::ReadFailed;
-    else if (regular)
-      end = endOfRegularFile(fd, before, bytesRead);
-    return 0;
-  };
-  std::vector<Employee> employees =
-      readLines(readSome, status, expectedRecords, MaxRecords);
+  std::vector<Employee> employees = readRoster(fd, status);
   close(fd);
-  reportTrouble(status);
+  if (status == LoadStatus::ReadFailed)
+    std::cerr << "Error: Could not read the file!\n";
+  else if (status == LoadStatus::FileChanged)
+    std::cerr << "Error: The file changed while it was read!\n";
+  else if (status == LoadStatus::TooManyRecords)
+    std::cerr << "Error: Too many records in the file!\n";
   return employees;
 }

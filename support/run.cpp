@@ -1,57 +1,53 @@
-// Running the built roster in a scratch directory, as a user's shell would.
-#include "run_roster.h"
+// Running commands in a scratch directory, as a user's shell would.
+#include "support/run.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <system_error>
 
 namespace fs = std::filesystem;
 
-namespace {
-// The test process's own directory under TMPDIR, made on first use and
-// removed with everything in it when the process ends.
-struct ScratchRoot {
-  fs::path path;
-  ScratchRoot() {
-    std::string name = fs::temp_directory_path() / "roster-test-XXXXXX";
-    if (mkdtemp(name.data()) == nullptr) {
-      std::perror(name.c_str());
+fs::path scratchDir(const std::string &name) {
+  // This process's own directory under TMPDIR, made on first use and removed
+  // with everything in it when the process ends.
+  static const fs::path root = [] {
+    std::string path = fs::temp_directory_path() / "roster-scratch-XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) {
+      std::perror(path.c_str());
       std::abort();
     }
-    path = name;
-  }
-  ScratchRoot(const ScratchRoot &) = delete;
-  ScratchRoot &operator=(const ScratchRoot &) = delete;
-  ~ScratchRoot() {
+    return path;
+  }();
+  [[maybe_unused]] static const int removedAtExit = std::atexit([] {
     std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
-} // namespace
-
-fs::path scratchDir(const std::string &name) {
-  static const ScratchRoot root;
-  fs::path dir = root.path / name;
+    fs::remove_all(root, ignored);
+  });
+  fs::path dir = root / name;
   fs::create_directories(dir);
   return dir;
 }
 
+// Read at its size in one go, so that a big file is held once, not twice.
 std::string readFile(const fs::path &path) {
   std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+  std::error_code noSize;
+  const std::uintmax_t size = fs::file_size(path, noSize);
+  std::string text(noSize ? 0 : size, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  return text;
 }
 
 // A file beside `dir`, out of sight of the command run in it.
@@ -91,15 +87,22 @@ fs::path stdoutFile(const fs::path &dir) { return besideDir(dir, ".out"); }
   _exit(127);
 }
 
+static double seconds(const timeval &time) {
+  return static_cast<double>(time.tv_sec) +
+         static_cast<double>(time.tv_usec) / 1e6;
+}
+
 Outcome runInDir(const fs::path &dir, const std::vector<std::string> &command,
-                 Stdout stdoutTo, std::size_t readLimit) {
+                 Stdout stdoutTo, std::size_t readLimit,
+                 const OutputSink &sink) {
   const fs::path errPath = besideDir(dir, ".err");
   std::array<int, 2> pipeFds{};
   if (pipe(pipeFds.data()) != 0)
-    return {"", "pipe failed", -1};
+    return {"", "pipe failed", -1, 0, 0, 0, 0};
+  const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid < 0)
-    return {"", "fork failed", -1};
+    return {"", "fork failed", -1, 0, 0, 0, 0};
   if (pid == 0) {
     close(pipeFds[0]);
     execInDir(dir, command, stdoutTo, pipeFds[1], errPath);
@@ -107,21 +110,36 @@ Outcome runInDir(const fs::path &dir, const std::vector<std::string> &command,
   close(pipeFds[1]);
   std::string out;
   std::array<char, 1 << 16> chunk{};
-  while (out.size() < readLimit) {
+  for (std::size_t taken = 0; taken < readLimit;) {
     const ssize_t got = read(pipeFds[0], chunk.data(),
-                             std::min(chunk.size(), readLimit - out.size()));
+                             std::min(chunk.size(), readLimit - taken));
     if (got < 0 && errno == EINTR)
       continue;
     if (got <= 0)
       break;
-    out.append(chunk.data(), static_cast<std::size_t>(got));
+    const std::string_view piece(chunk.data(), static_cast<std::size_t>(got));
+    if (sink)
+      sink(piece);
+    else
+      out += piece;
+    taken += piece.size();
   }
   close(pipeFds[0]);
   int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+  rusage usage{};
+  while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
+  }
+  const std::chrono::duration<double> wall =
+      std::chrono::steady_clock::now() - start;
   const int status =
       WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   if (stdoutTo == Stdout::File)
     out = readFile(stdoutFile(dir));
-  return {out, readFile(errPath), status};
+  return {out,
+          readFile(errPath),
+          status,
+          wall.count(),
+          seconds(usage.ru_utime),
+          seconds(usage.ru_stime),
+          static_cast<double>(usage.ru_maxrss) / 1024};
 }

@@ -1,0 +1,31 @@
+// Reading the roster from an opened file: what readCSV does once it has the
+// file open, with the seams that tests and the fuzzer use.
+#ifndef ROSTER_READ_ROSTER_H
+#define ROSTER_READ_ROSTER_H
+
+#include "roster/employee.h"
+#include "roster/read_csv.h"
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+// Where the bytes come from: read(2), or a stand-in with its contract.
+using ReadFunction = ssize_t (*)(int fd, void *buffer, std::size_t count);
+
+// As many records as a 32-bit idx can number.
+inline constexpr std::size_t MaxRecords =
+    std::size_t{std::numeric_limits<std::int32_t>::max()} + 1;
+
+// Reads the roster from `fd` to its end through `readSome`, skipping the
+// heading line. Stops early, with the records of the lines read whole, on a
+// read error, when a regular file changes while it is read, or when a data
+// line would be number `maxRecords` (at most MaxRecords). Writes nothing.
+std::vector<Employee> readRoster(int fd, LoadStatus &status,
+                                 ReadFunction readSome = ::read,
+                                 std::size_t maxRecords = MaxRecords);
+
+#endif
