@@ -105,20 +105,21 @@ static bool sameTime(const timespec &a, const timespec &b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// Whether the size of a regular file is its length. A file system that keeps
-// a file's bytes allocates blocks for them; one that makes them up as they
-// are read (procfs, sysfs, debugfs, configfs) allocates none, and the size it
-// reports is a placeholder: 0 in /proc, 4096 in /sys. A file with real bytes
-// and no blocks holds only holes, or a few bytes inline in its inode; its
-// times still show every change, so skipping the count there costs only the
-// check for an early end.
+// Whether the size of a regular file is its length, to count the bytes read
+// against. A file system that stores a file's bytes allocates blocks for
+// them; one that makes them up as they are read (procfs, sysfs, debugfs,
+// configfs) allocates none, and the size it reports is a placeholder: 0 in
+// /proc, 4096 in /sys. The few stored files without blocks (all holes, or a
+// few bytes kept in the inode) lose only the check for an early end: their
+// times still show every change.
 static bool sizeIsLength(const struct stat &info) { return info.st_blocks > 0; }
 
 // How the reading of a regular file that met its end went: any write to the
 // file between `before`, taken as reading began, and now changes its size or
 // one of its two times, or else shows in a count of bytes that disagrees with
 // the size. A read that ended before the size, with nothing else changed, is
-// a read error.
+// a read error. Like tar, this misses only a rewrite within the same tick of
+// the file system's clock as the last change before `before`.
 static LoadStatus endOfRegularFile(int fd, const struct stat &before,
                                    std::uint64_t bytesRead) {
   struct stat after {};
