@@ -10,12 +10,9 @@
 //===----------------------------------------------------------------------===//
 
 #include "report/print_employees.h"
-#include "roster/read_roster.h"
 #include "support/expected_table.h"
 #include "support/failing_stream.h"
 #include "support/memory_file.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -29,14 +26,6 @@
 static void check(bool holds) {
   if (!holds)
     std::abort();
-}
-
-static std::vector<Employee> load(std::string_view file, LoadStatus &status,
-                                  ReadFunction readSome) {
-  const int fd = memoryFile(file);
-  std::vector<Employee> employees = readRoster(fd, status, readSome);
-  close(fd);
-  return employees;
 }
 
 // The lines after the heading: a last line without a line feed counts, and a
@@ -76,7 +65,8 @@ static void checkReadError(std::string_view file,
                            const std::vector<Employee> &whole) {
   const std::string_view before = file.substr(0, file.size() / 2);
   LoadStatus status{};
-  const std::vector<Employee> cut = load(before, status, readFailingAtEnd);
+  const std::vector<Employee> cut =
+      readRosterFrom(before, status, readFailingAtEnd);
   check(status == LoadStatus::ReadFailed);
   const auto lineFeeds =
       static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
@@ -103,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
   const std::string file(reinterpret_cast<const char *>(data), size);
   LoadStatus status{};
-  const std::vector<Employee> employees = load(file, status, ::read);
+  const std::vector<Employee> employees = readRosterFrom(file, status);
   check(status == LoadStatus::Loaded);
   const std::vector<std::string> lines = dataLines(file);
   check(employees.size() == lines.size());

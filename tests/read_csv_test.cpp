@@ -1,7 +1,6 @@
 // Unit tests of the reader: the heading, the splitting of lines into
 // records, the trimming of the last column, read errors and the record
 // limit. Rosters reach it through a real file descriptor.
-#include "roster/read_roster.h"
 #include "support/memory_file.h"
 
 #include <gtest/gtest.h>
@@ -13,23 +12,13 @@
 
 using namespace std::string_literals;
 
-static std::vector<Employee> load(const std::string &text, LoadStatus &status,
-                                  ReadFunction readSome = ::read,
-                                  std::size_t maxRecords = MaxRecords) {
-  const int fd = memoryFile(text);
-  std::vector<Employee> employees =
-      readRoster(fd, status, readSome, maxRecords);
-  close(fd);
-  return employees;
-}
-
 using Fields = std::array<std::string, 6>;
 
 // The fields of the one record that `line` makes, after a heading.
 static Fields fieldsOfLine(const std::string &line) {
   LoadStatus status{};
   const std::vector<Employee> employees =
-      load("heading\n" + line + "\n", status);
+      readRosterFrom("heading\n" + line + "\n", status);
   if (employees.size() != 1)
     return {"not one record"};
   const Employee &e = employees[0];
@@ -89,7 +78,7 @@ TEST(ReadCSV, SkipsTheHeadingAndNumbersEveryFurtherLine) {
   };
   for (const auto &[text, count] : cases) {
     LoadStatus status{};
-    const std::vector<Employee> employees = load(text, status);
+    const std::vector<Employee> employees = readRosterFrom(text, status);
     EXPECT_EQ(status, LoadStatus::Loaded);
     ASSERT_EQ(employees.size(), count) << testing::PrintToString(text);
     for (std::size_t i = 0; i < count; ++i)
@@ -102,15 +91,16 @@ TEST(ReadCSV, KeepsTheWholeLinesReadBeforeAReadError) {
       {"", 0}, {"h\n", 0}, {"h\n1,a\n2,b\n", 2}, {"h\n1,a\n2,b\n3,partial", 2}};
   for (const auto &[text, count] : cases) {
     LoadStatus status{};
-    EXPECT_EQ(load(text, status, readFailingAtEnd).size(), count) << text;
+    EXPECT_EQ(readRosterFrom(text, status, readFailingAtEnd).size(), count)
+        << text;
     EXPECT_EQ(status, LoadStatus::ReadFailed) << text;
   }
 }
 
 TEST(ReadCSV, StopsAtTheRecordLimitOnlyWhenALineIsLeftOver) {
   LoadStatus status{};
-  EXPECT_EQ(load("h\na\nb\n", status, ::read, 2).size(), 2U);
+  EXPECT_EQ(readRosterFrom("h\na\nb\n", status, ::read, 2).size(), 2U);
   EXPECT_EQ(status, LoadStatus::Loaded);
-  EXPECT_EQ(load("h\na\nb\n\n", status, ::read, 2).size(), 2U);
+  EXPECT_EQ(readRosterFrom("h\na\nb\n\n", status, ::read, 2).size(), 2U);
   EXPECT_EQ(status, LoadStatus::TooManyRecords);
 }
