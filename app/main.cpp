@@ -3,8 +3,9 @@
 // Loads the employees listed in the roster file of the current directory
 // and prints them as a fixed-width table on standard output.
 // Arguments are ignored. Exits 1 when the file could be opened but not read
-// in full, when it changed while it was read, or when the table could not be
-// written; 0 otherwise, including when the file is missing.
+// in full, when it changed while it was read, when memory ran out, or when
+// the table could not be written; 0 otherwise, including when the file is
+// missing.
 //
 //===----------------------------------------------------------------------===//
 
@@ -14,14 +15,11 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
-int main() {
-  // Unhooked from C stdio, the standard streams write with write(2) at once,
-  // retrying a write that a signal interrupted and going on after a partial
-  // one; stdio reports the first as a failure and drops what it held.
-  std::ios_base::sync_with_stdio(false);
+static int loadAndPrint() {
   const std::string path = RosterFile;
   LoadStatus status = LoadStatus::Loaded;
   const std::vector<Employee> employees = readCSV(path, status);
@@ -30,8 +28,22 @@ int main() {
     std::cerr << "Error: Could not write the report!\n";
     return EXIT_FAILURE;
   }
-  const bool cutShort = status == LoadStatus::ReadFailed ||
-                        status == LoadStatus::FileChanged ||
-                        status == LoadStatus::TooManyRecords;
-  return cutShort ? EXIT_FAILURE : EXIT_SUCCESS;
+  return linesLeftOut(status) ? EXIT_FAILURE : EXIT_SUCCESS;
+}
+
+int main() {
+  // Unhooked from C stdio, libstdc++'s standard streams write through file
+  // buffers of their own, which retry a write(2) that a signal interrupted and
+  // go on after a partial one; stdio reports the first as a failure and drops
+  // what it held. The standard leaves this to the library.
+  std::ios_base::sync_with_stdio(false);
+  // A roster larger than memory is reported like any other failure, once the
+  // roster has been freed, rather than ending the run with an abort and a
+  // core dump.
+  try {
+    return loadAndPrint();
+  } catch (const std::bad_alloc &) {
+    std::cerr << "Error: Out of memory!\n";
+    return EXIT_FAILURE;
+  }
 }

@@ -1,6 +1,7 @@
 // Reading the roster file line by line into Employee records.
 #include "roster/read_csv.h"
 #include "roster/read_roster.h"
+#include "roster/stream_digest.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -80,12 +81,18 @@ static std::size_t lineFeedsIn(std::string_view bytes) {
   return count;
 }
 
-// The line feeds among the first `size` bytes of `fd`, read without moving
-// its offset. A read error ends the count; the reading proper meets it again
-// and reports it.
-static std::size_t countLineFeeds(int fd, off_t size) {
+// What the counting pass found in the first `size` bytes of a regular file.
+struct FirstPass {
+  std::size_t lineFeeds = 0;
+  StreamDigest digest; // of the bytes it read: all `size` of them, unless a
+                       // read error ended it, which the reading proper meets
+                       // again and reports
+};
+
+// Reads the file without moving its offset.
+static FirstPass countLineFeeds(int fd, off_t size) {
   std::array<char, ChunkSize> chunk{};
-  std::size_t count = 0;
+  FirstPass pass;
   for (off_t at = 0; at < size;) {
     const ssize_t got = pread(fd, chunk.data(),
                               static_cast<std::size_t>(std::min(
@@ -95,10 +102,12 @@ static std::size_t countLineFeeds(int fd, off_t size) {
       continue;
     if (got <= 0)
       break;
-    count += lineFeedsIn({chunk.data(), static_cast<std::size_t>(got)});
+    const std::string_view bytes(chunk.data(), static_cast<std::size_t>(got));
+    pass.lineFeeds += lineFeedsIn(bytes);
+    foldBytes(pass.digest, bytes);
     at += got;
   }
-  return count;
+  return pass;
 }
 
 static bool sameTime(const timespec &a, const timespec &b) {
@@ -114,14 +123,30 @@ static bool sameTime(const timespec &a, const timespec &b) {
 // times still show every change.
 static bool sizeIsLength(const struct stat &info) { return info.st_blocks > 0; }
 
-// How the reading of a regular file that met its end went: any write to the
-// file between `before`, taken as reading began, and now changes its size or
-// one of its two times, or else shows in a count of bytes that disagrees with
-// the size. A read that ended before the size, with nothing else changed, is
-// a read error. Like tar, this misses only a rewrite within the same tick of
-// the file system's clock as the last change before `before`.
+// How the reading of a regular file that met its end went, given the digests
+// of what the counting pass and the reading pass read.
+//
+// A write that changes the size or a time shows in the status: writing,
+// truncating, renaming over the file, changing its permissions or links, and
+// copying it up on overlayfs all do. Some writes leave the status as it was:
+// stores through a shared mapping into pages already dirty, the rest of a
+// write(2) that had begun, and had set the times, before reading began. Those
+// show as a difference between the passes. The counting pass ends before the
+// reading pass begins, so a table that the file never held, some of it read
+// before a change and the rest after, has a byte that the counting pass read
+// before that change and the reading pass after it: the digests differ unless
+// the writer put the same bytes back. A writer stalled for the whole read is
+// not seen, and needs not be: the table is then the file as it stood.
+//
+// Of the status checks, ctime alone sees a change of permissions or links,
+// or a rewrite whose mtime was put back. The size and the count of the bytes
+// read see a change of length within the same tick of the file system's
+// clock as the last change before reading began, which leaves both times as
+// they were. On Linux every change of mtime moves ctime too, so no case sees
+// mtime alone; it stays for file systems that report times of their own.
 static LoadStatus endOfRegularFile(int fd, const struct stat &before,
-                                   std::uint64_t bytesRead) {
+                                   const StreamDigest &counted,
+                                   const StreamDigest &read) {
   struct stat after {};
   if (fstat(fd, &after) != 0)
     return LoadStatus::ReadFailed;
@@ -132,9 +157,12 @@ static LoadStatus endOfRegularFile(int fd, const struct stat &before,
   if (!sizeIsLength(after))
     return LoadStatus::Loaded;
   const auto size = static_cast<std::uint64_t>(after.st_size);
-  if (bytesRead > size)
+  if (read.bytes > size)
     return LoadStatus::FileChanged;
-  return bytesRead < size ? LoadStatus::ReadFailed : LoadStatus::Loaded;
+  if (read.bytes < size || counted.bytes < size)
+    return LoadStatus::ReadFailed;
+  return sameDigest(counted, read) ? LoadStatus::Loaded
+                                   : LoadStatus::FileChanged;
 }
 
 std::vector<Employee> readRoster(int fd, LoadStatus &status,
@@ -154,13 +182,15 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
   const bool regular = S_ISREG(before.st_mode);
   maxRecords = std::min(maxRecords, MaxRecords);
   std::vector<Employee> employees;
-  if (regular)
-    employees.reserve(
-        std::min(countLineFeeds(fd, before.st_size) + 1, maxRecords));
+  FirstPass counted;
+  if (regular) {
+    counted = countLineFeeds(fd, before.st_size);
+    employees.reserve(std::min(counted.lineFeeds + 1, maxRecords));
+  }
   adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));
 
   status = LoadStatus::Loaded;
-  bool heading = true; // the first line is skipped unread
+  bool heading = true; // the first line is read, not kept
   // Adds the record of a data line; false when it would be one too many.
   const auto take = [&](std::string_view line) {
     if (heading) {
@@ -180,7 +210,7 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
   // the buffer makes it grow.
   std::string buffer(ChunkSize, '\0');
   std::size_t unfinished = 0; // bytes of a line begun but not ended, in front
-  std::uint64_t bytesRead = 0;
+  StreamDigest read;          // of the bytes of a regular file, as they come
   for (;;) {
     if (unfinished == buffer.size())
       buffer.resize(2 * buffer.size());
@@ -193,12 +223,13 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
       if (got < 0)
         status = LoadStatus::ReadFailed;
       else if (regular)
-        status = endOfRegularFile(fd, before, bytesRead);
+        status = endOfRegularFile(fd, before, counted.digest, read);
       break;
     }
-    bytesRead += static_cast<std::uint64_t>(got);
     const std::string_view bytes(buffer.data(),
                                  unfinished + static_cast<std::size_t>(got));
+    if (regular)
+      foldBytes(read, bytes.substr(unfinished));
     std::size_t start = 0;
     for (std::size_t end = bytes.find('\n', unfinished);
          end != std::string_view::npos; end = bytes.find('\n', start)) {
@@ -218,20 +249,31 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
   return employees;
 }
 
+std::string_view loadMessage(LoadStatus status) {
+  switch (status) {
+  case LoadStatus::Loaded:
+    break;
+  case LoadStatus::NotOpened:
+    return "Error: Could not open the file!\n";
+  case LoadStatus::ReadFailed:
+    return "Error: Could not read the file!\n";
+  case LoadStatus::FileChanged:
+    return "Error: The file changed while it was read!\n";
+  case LoadStatus::TooManyRecords:
+    return "Error: Too many records in the file!\n";
+  }
+  return {};
+}
+
 std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
+  std::vector<Employee> employees;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    std::cerr << "Error: Could not open the file!\n";
     status = LoadStatus::NotOpened;
-    return {};
+  } else {
+    employees = readRoster(fd, status);
+    close(fd);
   }
-  std::vector<Employee> employees = readRoster(fd, status);
-  close(fd);
-  if (status == LoadStatus::ReadFailed)
-    std::cerr << "Error: Could not read the file!\n";
-  else if (status == LoadStatus::FileChanged)
-    std::cerr << "Error: The file changed while it was read!\n";
-  else if (status == LoadStatus::TooManyRecords)
-    std::cerr << "Error: Too many records in the file!\n";
+  std::cerr << loadMessage(status);
   return employees;
 }
