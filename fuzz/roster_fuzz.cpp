@@ -3,9 +3,10 @@
 // Hands arbitrary bytes to the reader through a file descriptor, as the
 // program does, prints the roster, and aborts when what must hold for any
 // roster does not: every data line is a record, whose fields are its line
-// split at each comma; the table is those records in their columns; a read
-// that fails half-way keeps the records of the lines before it; a write that
-// fails half-way leaves whole lines.
+// split at each comma; reads cut anywhere give the same records; the table is
+// those records in their columns; a read that fails half-way keeps the
+// records of the lines before it; a write that fails half-way leaves whole
+// lines.
 //
 //===----------------------------------------------------------------------===//
 
@@ -60,6 +61,17 @@ static bool sameRecord(const Employee &a, const Employee &b) {
          a.birthDate == b.birthDate;
 }
 
+// Reads of 1 to 8 bytes, whose lengths come from the bytes, put line feeds,
+// carriage returns, commas and the heading across reads.
+static void checkReadsInPieces(std::string_view file,
+                               const std::vector<Employee> &whole) {
+  LoadStatus status{};
+  const std::vector<Employee> cut = readRosterFrom(file, status, readInPieces);
+  check(status == LoadStatus::Loaded);
+  check(std::equal(cut.begin(), cut.end(), whole.begin(), whole.end(),
+                   sameRecord));
+}
+
 // A read error keeps exactly the records of the lines read whole before it.
 static void checkReadError(std::string_view file,
                            const std::vector<Employee> &whole) {
@@ -107,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   const std::string table = out.str();
   check(table == expectedTable(employees));
 
+  checkReadsInPieces(file, employees);
   checkReadError(file, employees);
   checkWriteError(employees, table);
   return 0;

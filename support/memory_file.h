@@ -8,9 +8,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +23,27 @@ inline ssize_t readFailingAtEnd(int fd, void *buffer, std::size_t count) {
   if (got == 0)
     errno = EIO;
   return got == 0 ? -1 : got;
+}
+
+// read(2), but in short pieces whose lengths come from the bytes: each ends
+// after 1 to 8 bytes, as its first byte says, or before a line feed, so that
+// after a piece that ends in a line, the next begins with the line feed.
+inline ssize_t readInPieces(int fd, void *buffer, std::size_t count) {
+  const off_t at = lseek(fd, 0, SEEK_CUR);
+  char *const bytes = static_cast<char *>(buffer);
+  const ssize_t got = pread(fd, bytes, std::min<std::size_t>(count, 8), at);
+  if (got <= 0)
+    return got;
+  auto length =
+      static_cast<std::size_t>(1 + static_cast<unsigned char>(bytes[0]) % 8);
+  const void *lineFeed =
+      std::memchr(bytes + 1, '\n', static_cast<std::size_t>(got) - 1);
+  if (lineFeed != nullptr)
+    length = std::min(length, static_cast<std::size_t>(
+                                  static_cast<const char *>(lineFeed) - bytes));
+  length = std::min(length, static_cast<std::size_t>(got));
+  lseek(fd, at + static_cast<off_t>(length), SEEK_SET);
+  return static_cast<ssize_t>(length);
 }
 
 // What readRoster makes of a regular file in memory that holds `bytes`.

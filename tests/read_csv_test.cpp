@@ -1,11 +1,14 @@
 // Unit tests of the reader: the heading, the splitting of lines into
-// records, the trimming of the last column, read errors and the record
-// limit. Rosters reach it through a real file descriptor.
+// records, the trimming of the last column, reads cut anywhere, read errors
+// and the record limit. Rosters reach it through a real file descriptor.
+#include "roster/read_csv.h"
 #include "support/memory_file.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +17,10 @@ using namespace std::string_literals;
 
 using Fields = std::array<std::string, 6>;
 
+static Fields fieldsOf(const Employee &e) {
+  return {e.name, e.email, e.ic, e.phone, e.hiredDate, e.birthDate};
+}
+
 // The fields of the one record that `line` makes, after a heading.
 static Fields fieldsOfLine(const std::string &line) {
   LoadStatus status{};
@@ -21,8 +28,7 @@ static Fields fieldsOfLine(const std::string &line) {
       readRosterFrom("heading\n" + line + "\n", status);
   if (employees.size() != 1)
     return {"not one record"};
-  const Employee &e = employees[0];
-  return {e.name, e.email, e.ic, e.phone, e.hiredDate, e.birthDate};
+  return fieldsOf(employees[0]);
 }
 
 TEST(ReadCSV, SplitsEveryCommaAndTrimsOnlyTheLastColumn) {
@@ -86,6 +92,28 @@ TEST(ReadCSV, SkipsTheHeadingAndNumbersEveryFurtherLine) {
   }
 }
 
+// Reads of 1 to 8 bytes, each line feed beginning a read after a partial
+// line, give the records of one big read: a heading across reads, lines and
+// blank lines, all numbered.
+TEST(ReadCSV, ReadsCutAnywhereGiveTheSameRecords) {
+  constexpr std::size_t BlankLines = 20'000;
+  const std::string roster =
+      "No,Name,Email,IC\n1,Ann Lee,ann@example.com,S1,+65,2020, 1990\r\n" +
+      std::string(BlankLines, '\n') +
+      "2,Ben\n3,\"Lee, Ann\",x\n,,,,,,\t\n4,last";
+  LoadStatus status{};
+  const std::vector<Employee> whole = readRosterFrom(roster, status);
+  ASSERT_EQ(whole.size(), BlankLines + 5);
+  const std::vector<Employee> cut =
+      readRosterFrom(roster, status, readInPieces);
+  EXPECT_EQ(status, LoadStatus::Loaded);
+  ASSERT_EQ(cut.size(), whole.size());
+  for (std::size_t i = 0; i < cut.size(); ++i) {
+    ASSERT_EQ(cut[i].idx, static_cast<std::int32_t>(i));
+    ASSERT_EQ(fieldsOf(cut[i]), fieldsOf(whole[i])) << i;
+  }
+}
+
 TEST(ReadCSV, KeepsTheWholeLinesReadBeforeAReadError) {
   const std::pair<std::string, std::size_t> cases[] = {
       {"", 0}, {"h\n", 0}, {"h\n1,a\n2,b\n", 2}, {"h\n1,a\n2,b\n3,partial", 2}};
@@ -103,4 +131,5 @@ TEST(ReadCSV, StopsAtTheRecordLimitOnlyWhenALineIsLeftOver) {
   EXPECT_EQ(status, LoadStatus::Loaded);
   EXPECT_EQ(readRosterFrom("h\na\nb\n\n", status, ::read, 2).size(), 2U);
   EXPECT_EQ(status, LoadStatus::TooManyRecords);
+  EXPECT_EQ(loadMessage(status), "Error: Too many records in the file!\n");
 }
