@@ -15,6 +15,9 @@
 #include <cstring>
 #include <iostream>
 
+static_assert(sizeof(off_t) == 8,
+              "a roster over 2 GiB needs 64-bit file offsets");
+
 // Enough for a read(2) to bring hundreds of lines.
 static constexpr std::size_t ChunkSize = std::size_t{1} << 16U;
 
