@@ -21,8 +21,9 @@ static constexpr Cells headings() {
 
 // Lays the cells out left-aligned in their columns, filled with spaces. Widths
 // count bytes, and an overlong cell is kept whole, pushing the rest right.
-// The row is filled with spaces first and the cells copied into it, which
-// costs a quarter of appending cell and fill one after the other.
+// The row is filled with spaces first and the cells copied into it: that
+// takes a quarter of the instructions that appending each cell and then its
+// fill took.
 static std::string_view formatRow(std::string &row, const Cells &cells) {
   std::size_t length = 0;
   for (std::size_t column = 0; column < cells.size(); ++column)

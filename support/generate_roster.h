@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <filesystem>
 
-// Writes a heading and `count` invented employees to `path`, about 97 bytes
+// Writes a heading and `count` invented employees to `path`, about 95 bytes
 // a line, like a real export; one employee in ten has a double-barrelled
 // name long enough to overflow the Name or Email column. The same bytes on
 // every run and platform.
