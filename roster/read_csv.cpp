@@ -84,16 +84,17 @@ static std::size_t lineFeedsIn(std::string_view bytes) {
   return count;
 }
 
-// What the counting pass found in the first `size` bytes of a regular file.
+// What the counting pass found in the first `size` bytes of a regular file:
+// its line feeds, and the digest of the bytes it read. Those are all `size`
+// of them unless a read error ended the pass; the reading pass meets the
+// error again and reports it.
 struct FirstPass {
   std::size_t lineFeeds = 0;
-  StreamDigest digest; // of the bytes it read: all `size` of them, unless a
-                       // read error ended it, which the reading proper meets
-                       // again and reports
+  StreamDigest digest;
 };
 
 // Reads the file without moving its offset.
-static FirstPass countLineFeeds(int fd, off_t size) {
+static FirstPass countingPass(int fd, off_t size) {
   std::array<char, ChunkSize> chunk{};
   FirstPass pass;
   for (off_t at = 0; at < size;) {
@@ -187,7 +188,7 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
   std::vector<Employee> employees;
   FirstPass counted;
   if (regular) {
-    counted = countLineFeeds(fd, before.st_size);
+    counted = countingPass(fd, before.st_size);
     employees.reserve(std::min(counted.lineFeeds + 1, maxRecords));
   }
   adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));

@@ -4,12 +4,13 @@
 #include <algorithm>
 #include <cstring>
 
+using Lanes = decltype(StreamDigest::lanes);
+
 // Each word goes into its lane as FxHash folds one: rotate, exclusive-or,
 // multiply by an odd constant. For a given word every step is a bijection, so
 // a lane that took one word otherwise than another can only come back to the
 // same value through a second difference that happens to undo the first.
-static void foldStripe(std::array<std::uint64_t, StreamDigest::Lanes> &lanes,
-                       const char *stripe) {
+static void foldStripe(Lanes &lanes, const char *stripe) {
   constexpr std::uint64_t Multiplier = 0x517CC1B727220A95U;
   for (std::size_t lane = 0; lane < lanes.size(); ++lane) {
     std::uint64_t word = 0;
@@ -33,7 +34,7 @@ void foldBytes(StreamDigest &digest, std::string_view piece) {
   }
   // The lanes are copied out of the digest so that the compiler can keep them
   // in registers: the bytes, being chars, might otherwise alias them.
-  std::array<std::uint64_t, StreamDigest::Lanes> lanes = digest.lanes;
+  Lanes lanes = digest.lanes;
   for (; piece.size() >= Stripe; piece.remove_prefix(Stripe))
     foldStripe(lanes, piece.data());
   digest.lanes = lanes;
