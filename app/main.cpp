@@ -1,7 +1,8 @@
 //===- roster: print the employee roster as a table -----------------------===//
 //
 // Loads the employees listed in the roster file of the current directory
-// and prints them as a fixed-width table on standard output.
+// and prints them as a fixed-width table on standard output; on a terminal,
+// bytes it would act on rather than draw are shown as '?'.
 // Arguments are ignored. Exits 1 when the file could be opened but not read
 // in full, when it changed while it was read, when memory ran out, or when
 // the table could not be written; 0 otherwise, including when the file is
@@ -13,6 +14,8 @@
 #include "report/print_employees.h"
 #include "roster/read_csv.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <iostream>
 #include <new>
@@ -23,7 +26,11 @@ static int loadAndPrint() {
   const std::string path = RosterFile;
   LoadStatus status = LoadStatus::Loaded;
   const std::vector<Employee> employees = readCSV(path, status);
-  printEmployees(employees, std::cout);
+  // What a file or a pipe gets is the roster's bytes; what a terminal gets,
+  // what it can draw.
+  const RowBytes rowBytes =
+      isatty(STDOUT_FILENO) != 0 ? RowBytes::SafeForTerminal : RowBytes::AsHeld;
+  printEmployees(employees, std::cout, rowBytes);
   if (std::cout.fail()) {
     std::cerr << "Error: Could not write the report!\n";
     return EXIT_FAILURE;

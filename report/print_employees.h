@@ -31,9 +31,17 @@ inline constexpr std::array<Column, 7> Columns = {{{"Idx", 8},
 // format, which scripts that read the report match byte for byte.
 inline constexpr std::size_t SeparatorWidth = 129;
 
+// How the bytes of the rows reach the output. As held, byte for byte, for a
+// file or a pipe, whose readers rely on them. Safe for a terminal, where a
+// control byte, C1 control or byte of ill-formed UTF-8 in a value would be
+// acted on rather than drawn, and could erase rows or retitle the window:
+// each such byte is written as '?', one for one, so rows keep their length.
+enum class RowBytes { AsHeld, SafeForTerminal };
+
 // Writes the framed heading and one row per employee to `out`, flushing
 // every line. Stops at the first line that cannot be written, leaving the
 // failure in the state of `out`.
-void printEmployees(const std::vector<Employee> &employees, std::ostream &out);
+void printEmployees(const std::vector<Employee> &employees, std::ostream &out,
+                    RowBytes rowBytes = RowBytes::AsHeld);
 
 #endif

@@ -2,8 +2,10 @@
 #include "support/run.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +59,22 @@ static fs::path besideDir(const fs::path &dir, const char *extension) {
 
 fs::path stdoutFile(const fs::path &dir) { return besideDir(dir, ".out"); }
 
+// A pseudo-terminal, its master end first, in raw mode: its line discipline
+// passes the bytes written to it as they are, with no CR added before a LF.
+static bool openRawTerminal(std::array<int, 2> &ends) {
+  if (openpty(ends.data(), &ends[1], nullptr, nullptr, nullptr) != 0)
+    return false;
+  termios mode{};
+  if (tcgetattr(ends[1], &mode) == 0) {
+    cfmakeraw(&mode);
+    if (tcsetattr(ends[1], TCSANOW, &mode) == 0)
+      return true;
+  }
+  close(ends[0]);
+  close(ends[1]);
+  return false;
+}
+
 // In the forked child: wires up the standard streams and execs; never returns.
 [[noreturn]] static void execInDir(const fs::path &dir,
                                    const std::vector<std::string> &command,
@@ -96,8 +114,9 @@ Outcome runInDir(const fs::path &dir, const std::vector<std::string> &command,
                  Stdout stdoutTo, std::size_t readLimit,
                  const OutputSink &sink) {
   const fs::path errPath = besideDir(dir, ".err");
-  std::array<int, 2> pipeFds{};
-  if (pipe(pipeFds.data()) != 0)
+  std::array<int, 2> pipeFds{}; // the end read here, the run's end
+  if (stdoutTo == Stdout::Terminal ? !openRawTerminal(pipeFds)
+                                   : pipe(pipeFds.data()) != 0)
     return {"", "pipe failed", -1, 0, 0, 0, 0};
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
@@ -107,6 +126,8 @@ Outcome runInDir(const fs::path &dir, const std::vector<std::string> &command,
     close(pipeFds[0]);
     execInDir(dir, command, stdoutTo, pipeFds[1], errPath);
   }
+  // Once the run has closed its end, a pipe reads as ended and a terminal's
+  // master fails with EIO, after what was written has been read.
   close(pipeFds[1]);
   std::string out;
   std::array<char, 1 << 16> chunk{};

@@ -13,9 +13,11 @@
 
 inline const std::string RosterExe = ROSTER_EXE;
 
-// Where the run's standard output goes: a pipe this process reads, a file
-// beside the run's directory (see stdoutFile), /dev/full, or nowhere.
-enum class Stdout { Pipe, File, DevFull, Closed };
+// Where the run's standard output goes: a pipe this process reads, a
+// pseudo-terminal this process reads, in raw mode so that the bytes pass as
+// they are, a file beside the run's directory (see stdoutFile), /dev/full,
+// or nowhere.
+enum class Stdout { Pipe, Terminal, File, DevFull, Closed };
 
 struct Outcome {
   std::string out; // what came through the pipe, unless handed on, or the file
@@ -40,8 +42,9 @@ std::string readFile(const std::filesystem::path &path);
 std::filesystem::path stdoutFile(const std::filesystem::path &dir);
 
 // Runs `command` in `dir`; its first word is looked up in PATH. With
-// Stdout::Pipe, closes the pipe after `readLimit` bytes, as a reader that goes
-// away would, and hands the output to `sink` if there is one.
+// Stdout::Pipe or Stdout::Terminal, closes the reading end after `readLimit`
+// bytes, as a reader that goes away would, and hands the output to `sink` if
+// there is one.
 Outcome
 runInDir(const std::filesystem::path &dir,
          const std::vector<std::string> &command,

@@ -1,6 +1,7 @@
 // End-to-end tests: the built roster must write exactly the expected bytes to
 // both streams and exit as expected. Every roster NAME.csv in e2e/ with a
-// NAME.out beside it is a case; the table below holds the rest.
+// NAME.out beside it is a case, printed into a pipe, and one with a NAME.tty
+// beside it is printed on a terminal too; the table below holds the rest.
 #include "app/roster_file.h"
 #include "support/run.h"
 
@@ -33,6 +34,12 @@ TEST(RosterFilePairs, EachRosterPrintsItsOutFile) {
         << name;
     EXPECT_EQ(outcome.err, "") << name;
     EXPECT_EQ(outcome.status, 0) << name;
+    const fs::path tty = fs::path(roster).replace_extension(".tty");
+    if (fs::exists(tty)) {
+      const Outcome shown = runInDir(dir, {RosterExe}, Stdout::Terminal);
+      EXPECT_EQ(shown.out, readFile(tty)) << name << " on a terminal";
+      EXPECT_EQ(shown.status, 0) << name << " on a terminal";
+    }
   }
 }
 
