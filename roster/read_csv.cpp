@@ -114,7 +114,52 @@ static FirstPass countingPass(int fd, off_t size) {
   return pass;
 }
 
-static bool sameTime(const timespec &a, const timespec &b) {
+// Whether the file system filled in all of `fields` of `status`. A field it
+// left out is neither compared nor trusted.
+static bool filled(const struct statx &status, unsigned int fields) {
+  return (status.stx_mask & fields) == fields;
+}
+
+// The status of the opened file as fstat gives it, in the form of statx.
+static bool statusFromFstat(int fd, struct statx &status) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0)
+    return false;
+  status.stx_mask = STATX_BASIC_STATS;
+  status.stx_mode = static_cast<std::uint16_t>(info.st_mode);
+  status.stx_size = static_cast<std::uint64_t>(info.st_size);
+  status.stx_blocks = static_cast<std::uint64_t>(info.st_blocks);
+  status.stx_mtime.tv_sec = info.st_mtim.tv_sec;
+  status.stx_mtime.tv_nsec = static_cast<std::uint32_t>(info.st_mtim.tv_nsec);
+  return true;
+}
+
+// The status of the opened file, taken the same way as reading starts and as
+// it ends. A caching mount (FUSE, NFS, SMB) is made to ask its server, not a
+// cache of attributes that may be a second old, which would show neither a
+// write between the two nor pages of two versions in one table. fstat stands
+// in where statx cannot force that: on kernels before 4.11 (whose ENOSYS
+// glibc meets with a fallback of its own, which refuses the flag with
+// EINVAL), and under seccomp filters that answer EPERM. A block count left
+// out is taken from fstat, so that the comparison of the two passes is not
+// silently switched off.
+static bool freshStatus(int fd, struct statx &status) {
+  status = {};
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS,
+            &status) != 0)
+    return (errno == ENOSYS || errno == EINVAL || errno == EPERM) &&
+           statusFromFstat(fd, status);
+  struct statx blocks {};
+  if (!filled(status, STATX_BLOCKS)) {
+    if (!statusFromFstat(fd, blocks))
+      return false;
+    status.stx_blocks = blocks.stx_blocks;
+    status.stx_mask |= STATX_BLOCKS;
+  }
+  return true;
+}
+
+static bool sameTime(const statx_timestamp &a, const statx_timestamp &b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
@@ -123,18 +168,24 @@ static bool sameTime(const timespec &a, const timespec &b) {
 // them; one that makes them up as they are read (procfs, sysfs, debugfs,
 // configfs) allocates none, and the size it reports is a placeholder: 0 in
 // /proc, 4096 in /sys. The few stored files without blocks (all holes, or a
-// few bytes kept in the inode) lose only the check for an early end: their
-// times still show every change.
-static bool sizeIsLength(const struct stat &info) { return info.st_blocks > 0; }
+// few bytes kept in the inode) lose the check for an early end and the
+// comparison of the two passes: a write to one still shows in its size or
+// its mtime.
+static bool sizeIsLength(const struct statx &status) {
+  return filled(status, STATX_SIZE | STATX_BLOCKS) && status.stx_blocks > 0;
+}
 
 // How the reading of a regular file that met its end went, given the digests
 // of what the counting pass and the reading pass read.
 //
-// A write that changes the size or a time shows in the status: writing,
-// truncating, renaming over the file, changing its permissions or links, and
-// copying it up on overlayfs all do. Some writes leave the status as it was:
-// stores through a shared mapping into pages already dirty, the rest of a
-// write(2) that had begun, and had set the times, before reading began. Those
+// A write shows in the size, in the mtime, or as a difference between the
+// passes. Writing and truncating move the mtime, and so does copying up on
+// overlayfs; a caching mount is asked for a fresh status, so that it shows
+// them too. Some writes leave the status as it was: stores through a shared
+// mapping into pages already dirty, the rest of a write(2) that had begun,
+// and had set the mtime, before reading began, and, where times tick in
+// whole seconds, a write within the same second as the one before reading
+// began, which only the size sees, and only if the length changes. Those
 // show as a difference between the passes. The counting pass ends before the
 // reading pass begins, so a table that the file never held, some of it read
 // before a change and the rest after, has a byte that the counting pass read
@@ -142,25 +193,27 @@ static bool sizeIsLength(const struct stat &info) { return info.st_blocks > 0; }
 // the writer put the same bytes back. A writer stalled for the whole read is
 // not seen, and needs not be: the table is then the file as it stood.
 //
-// Of the status checks, ctime alone sees a change of permissions or links,
-// or a rewrite whose mtime was put back. The size and the count of the bytes
-// read see a change of length within the same tick of the file system's
-// clock as the last change before reading began, which leaves both times as
-// they were. On Linux every change of mtime moves ctime too, so no case sees
-// mtime alone; it stays for file systems that report times of their own.
-static LoadStatus endOfRegularFile(int fd, const struct stat &before,
+// Metadata alone is not a change. A change of permissions, links or access
+// time, or another file renamed over the path, leaves the bytes of the
+// opened file as they were, and the table is the file as it was opened, so
+// ctime, which every one of those moves, is not compared. All it would add
+// is a same-size rewrite with its mtime put back, where the passes are not
+// compared or may agree on cached pages: on a stored file without blocks, or
+// on a caching mount. That is rare and deliberate; the false alarms of a
+// backup tool or a chmod running beside roster were common.
+static LoadStatus endOfRegularFile(int fd, const struct statx &before,
                                    const StreamDigest &counted,
                                    const StreamDigest &read) {
-  struct stat after {};
-  if (fstat(fd, &after) != 0)
+  struct statx after {};
+  if (!freshStatus(fd, after))
     return LoadStatus::ReadFailed;
-  if (after.st_size != before.st_size ||
-      !sameTime(after.st_mtim, before.st_mtim) ||
-      !sameTime(after.st_ctim, before.st_ctim))
+  if ((filled(after, STATX_SIZE) && after.stx_size != before.stx_size) ||
+      (filled(before, STATX_MTIME) && filled(after, STATX_MTIME) &&
+       !sameTime(after.stx_mtime, before.stx_mtime)))
     return LoadStatus::FileChanged;
   if (!sizeIsLength(after))
     return LoadStatus::Loaded;
-  const auto size = static_cast<std::uint64_t>(after.st_size);
+  const std::uint64_t size = after.stx_size;
   if (read.bytes > size)
     return LoadStatus::FileChanged;
   if (read.bytes < size || counted.bytes < size)
@@ -174,8 +227,8 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
                                  std::size_t maxRecords) {
   // Everything is planned from the opened file, never from its path, which
   // may name another file by now.
-  struct stat before {};
-  if (fstat(fd, &before) != 0) {
+  struct statx before {};
+  if (!freshStatus(fd, before)) {
     status = LoadStatus::ReadFailed;
     return {};
   }
@@ -183,12 +236,13 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
   // kernel now caches, sizes the roster once: growing it by doubling would
   // copy every record again and, while copying, hold two rosters at once. A
   // pipe or a device is read once, and has no state to check at its end.
-  const bool regular = S_ISREG(before.st_mode);
+  const bool regular =
+      filled(before, STATX_TYPE | STATX_SIZE) && S_ISREG(before.stx_mode);
   maxRecords = std::min(maxRecords, MaxRecords);
   std::vector<Employee> employees;
   FirstPass counted;
   if (regular) {
-    counted = countingPass(fd, before.st_size);
+    counted = countingPass(fd, static_cast<off_t>(before.stx_size));
     employees.reserve(std::min(counted.lineFeeds + 1, maxRecords));
   }
   adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));

@@ -2,10 +2,14 @@
 // records, the trimming of the last column, reads cut anywhere, read errors
 // and the record limit. Rosters reach it through a real file descriptor.
 #include "roster/read_csv.h"
+#include "roster/stream_digest.h"
 #include "support/memory_file.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -122,6 +126,37 @@ TEST(ReadCSV, KeepsTheWholeLinesReadBeforeAReadError) {
     EXPECT_EQ(readRosterFrom(text, status, readFailingAtEnd).size(), count)
         << text;
     EXPECT_EQ(status, LoadStatus::ReadFailed) << text;
+  }
+}
+
+// The byte that readFlippingOneByte changes: ReadFunction is a plain function
+// pointer, so the position reaches it here.
+static std::size_t flippedByte = 0;
+
+// read(2), but the byte at `flippedByte` comes back with its lowest bit
+// flipped, and the read that brings it ends with it: a reading pass that
+// differs from the counting pass in that byte alone.
+static ssize_t readFlippingOneByte(int fd, void *buffer, std::size_t count) {
+  const auto at = static_cast<std::size_t>(lseek(fd, 0, SEEK_CUR));
+  if (at <= flippedByte)
+    count = std::min(count, flippedByte + 1 - at);
+  const ssize_t got = read(fd, buffer, count);
+  if (got > 0 && at + static_cast<std::size_t>(got) == flippedByte + 1)
+    static_cast<char *>(buffer)[flippedByte - at] ^= 1;
+  return got;
+}
+
+// Whichever byte differs, in any lane of a stripe or in the partial stripe
+// at the end, and wherever the reads are cut, the two passes differ.
+TEST(ReadCSV, ReadingThatDiffersInAnyOneByteIsAChange) {
+  std::string roster = "No,Name,Email\n";
+  while (roster.size() < 3 * StreamDigest::StripeBytes)
+    roster += "1,Ann Lee,ann@example.com\n";
+  ASSERT_NE(roster.size() % StreamDigest::StripeBytes, 0U);
+  for (flippedByte = 0; flippedByte < roster.size(); ++flippedByte) {
+    LoadStatus status{};
+    readRosterFrom(roster, status, readFlippingOneByte);
+    EXPECT_EQ(status, LoadStatus::FileChanged) << flippedByte;
   }
 }
 
