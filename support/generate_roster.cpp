@@ -46,15 +46,23 @@ void generateRoster(const std::filesystem::path &path, std::size_t count) {
   for (std::size_t i = 1; i <= count; ++i) {
     const std::string_view first = FirstNames[pick(FirstNames.size())];
     std::string last(LastNames[pick(LastNames.size())]);
+    // Drawn in order: a chain of calls and a braced list are evaluated left
+    // to right, unlike the operands of + and the arguments of a call, whose
+    // order differs from compiler to compiler.
     if (pick(10) == 0)
-      last += "-" + std::string(LastNames[pick(LastNames.size())]) +
-              " van der " + std::string(LastNames[pick(LastNames.size())]);
+      last.append("-")
+          .append(LastNames[pick(LastNames.size())])
+          .append(" van der ")
+          .append(LastNames[pick(LastNames.size())]);
+    const std::array<std::size_t, 10> drawn = {
+        pick(10'000'000), pick(26), pick(1000), pick(10'000), pick(26),
+        pick(12),         pick(28), pick(40),   pick(12),     pick(28)};
     std::snprintf(numbers.data(), numbers.size(),
                   "S%07zu%c,+65 9%03zu %04zu,20%02zu-%02zu-%02zu,"
                   "19%02zu-%02zu-%02zu",
-                  pick(10'000'000), static_cast<char>('A' + pick(26)),
-                  pick(1000), pick(10'000), pick(26), 1 + pick(12),
-                  1 + pick(28), 60 + pick(40), 1 + pick(12), 1 + pick(28));
+                  drawn[0], static_cast<char>('A' + drawn[1]), drawn[2],
+                  drawn[3], drawn[4], 1 + drawn[5], 1 + drawn[6], 60 + drawn[7],
+                  1 + drawn[8], 1 + drawn[9]);
     out << i << ',' << first << ' ' << last << ',' << mailbox(first) << '.'
         << mailbox(last) << "@example.com," << numbers.data() << '\n';
   }

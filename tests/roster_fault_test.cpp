@@ -283,10 +283,11 @@ TEST_F(Strace, InjectedFaultsGiveTheirMessagesAndWholeLines) {
 // A FUSE mount, unmounted however the test ends: the scratch directory is
 // removed recursively at exit, and must not walk into a live mount.
 struct FuseMount {
-  fs::path at;
+  explicit FuseMount(fs::path where) : at(std::move(where)) {}
   FuseMount(const FuseMount &) = delete;
   FuseMount &operator=(const FuseMount &) = delete;
   ~FuseMount() { runInDir(at.parent_path(), {"fusermount", "-u", at}); }
+  fs::path at;
 };
 
 // A roster seen through a caching FUSE mount, rewritten to its size
