@@ -149,11 +149,11 @@ static bool freshStatus(int fd, struct statx &status) {
             &status) != 0)
     return (errno == ENOSYS || errno == EINVAL || errno == EPERM) &&
            statusFromFstat(fd, status);
-  struct statx blocks {};
   if (!filled(status, STATX_BLOCKS)) {
-    if (!statusFromFstat(fd, blocks))
+    struct statx fromFstat {};
+    if (!statusFromFstat(fd, fromFstat))
       return false;
-    status.stx_blocks = blocks.stx_blocks;
+    status.stx_blocks = fromFstat.stx_blocks;
     status.stx_mask |= STATX_BLOCKS;
   }
   return true;
