@@ -62,14 +62,14 @@ protected:
                     stdoutTo);
   }
 
-  // What each call of `read` (or `pread64`) on the roster that a strace log
-  // shows returned, the one under way, if any, as 0.
+  // What each `call` on the roster (read, or pread64, the counting pass's)
+  // that a strace log shows returned, the one under way, if any, as 0.
   static std::vector<long> readsIn(const fs::path &log,
-                                   const std::string &read = "read") {
+                                   const std::string &call = "read") {
     const std::string trace = readFile(log);
     std::vector<long> reads;
     for (std::size_t at = 0;
-         (at = trace.find(read + "(", at)) != std::string::npos; ++at) {
+         (at = trace.find(call + "(", at)) != std::string::npos; ++at) {
       const std::size_t result = trace.find(" = ", at);
       reads.push_back(std::atol(trace.c_str() + result + 3));
     }
@@ -90,25 +90,24 @@ protected:
     return firstRows(table, lineFeeds == 0 ? 0 : std::size_t(lineFeeds) - 1);
   }
 
-  // Runs roster in `dir` with its `nth` call of `read` (or `pread64`, the
-  // counting pass's) on the roster held up, and makes `change` while that
-  // call waits: the change takes a few milliseconds, the hold is a hundred
-  // times that.
+  // Runs roster in `dir` with its `nth` `call` on the roster (read, or
+  // pread64) held up, and makes `change` while that call waits: the change
+  // takes a few milliseconds, the hold is a hundred times that.
   static Outcome changedWhileRead(const fs::path &dir, std::size_t nth,
                                   const std::function<void()> &change,
-                                  const std::string &read = "read") {
+                                  const std::string &call = "read") {
     const fs::path log = dir.string() + ".strace";
     fs::remove(log); // an earlier run's log would set the change off early
     std::atomic<bool> ended = false;
     std::thread changer([&] {
-      while (!ended && readsIn(log, read).size() < nth)
+      while (!ended && readsIn(log, call).size() < nth)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       if (!ended)
         change();
     });
     Outcome outcome =
         run(dir,
-            "inject=" + read + ":delay_enter=300ms:when=" + std::to_string(nth),
+            "inject=" + call + ":delay_enter=300ms:when=" + std::to_string(nth),
             dir / RosterFile, log);
     ended = true;
     changer.join();
