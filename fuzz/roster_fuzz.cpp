@@ -126,8 +126,9 @@ static void checkReadError(std::string_view file,
                            const std::vector<Employee> &whole) {
   const std::string_view before = file.substr(0, file.size() / 2);
   LoadStatus status{};
+  // The byte after `before` cannot be read.
   const std::vector<Employee> cut =
-      readRosterFrom(before, status, readFailingAtEnd);
+      readRosterFrom(std::string(before) + '\n', status, readFailingAtLastByte);
   check(status == LoadStatus::ReadFailed);
   const auto lineFeeds =
       static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));

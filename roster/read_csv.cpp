@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <limits>
 
 static_assert(sizeof(off_t) == 8,
               "a roster over 2 GiB needs 64-bit file offsets");
@@ -175,8 +176,9 @@ static bool sizeIsLength(const struct statx &status) {
   return filled(status, STATX_SIZE | STATX_BLOCKS) && status.stx_blocks > 0;
 }
 
-// How the reading of a regular file that met its end went, given the digests
-// of what the counting pass and the reading pass read.
+// How the reading of a regular file went, once it met its end or the size
+// it had as reading began, given the digests of what the counting pass and
+// the reading pass read.
 //
 // A write shows in the size, in the mtime, or as a difference between the
 // passes. Writing and truncating move the mtime, and so does copying up on
@@ -269,14 +271,24 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
   std::string buffer(ChunkSize, '\0');
   std::size_t unfinished = 0; // bytes of a line begun but not ended, in front
   StreamDigest read;          // of the bytes of a regular file, as they come
+  // Of a regular file whose size is its length, no byte past the size it had
+  // as reading began is read: a file that grows is a change all the same, and
+  // memory stays bounded by the file that was opened, however much is
+  // appended meanwhile. Other files are read to their end.
+  std::uint64_t bytesLeft = regular && sizeIsLength(before)
+                                ? before.stx_size
+                                : std::numeric_limits<std::uint64_t>::max();
   for (;;) {
-    if (unfinished == buffer.size())
-      buffer.resize(2 * buffer.size());
-    ssize_t got = 0;
-    do
-      got =
-          readSome(fd, buffer.data() + unfinished, buffer.size() - unfinished);
-    while (got < 0 && errno == EINTR);
+    ssize_t got = 0; // the end, unless a read brings more
+    if (bytesLeft > 0) {
+      if (unfinished == buffer.size())
+        buffer.resize(2 * buffer.size());
+      const auto room = static_cast<std::size_t>(
+          std::min<std::uint64_t>(buffer.size() - unfinished, bytesLeft));
+      do
+        got = readSome(fd, buffer.data() + unfinished, room);
+      while (got < 0 && errno == EINTR);
+    }
     if (got <= 0) {
       if (got < 0)
         status = LoadStatus::ReadFailed;
@@ -284,6 +296,7 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
         status = endOfRegularFile(fd, before, counted.digest, read);
       break;
     }
+    bytesLeft -= static_cast<std::uint64_t>(got);
     const std::string_view bytes(buffer.data(),
                                  unfinished + static_cast<std::size_t>(got));
     if (regular)

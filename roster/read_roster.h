@@ -20,10 +20,12 @@ using ReadFunction = ssize_t (*)(int fd, void *buffer, std::size_t count);
 inline constexpr std::size_t MaxRecords =
     std::size_t{std::numeric_limits<std::int32_t>::max()} + 1;
 
-// Reads the roster from `fd` to its end through `readSome`, skipping the
-// heading line. Stops early, with the records of the lines read whole, on a
-// read error, when a regular file changes while it is read, or when a data
-// line would be number `maxRecords` (at most MaxRecords). Writes nothing.
+// Reads the roster from `fd` through `readSome`, skipping the heading line:
+// to its end, or, for a regular file whose size is its length, to the size
+// it had as reading began. Stops early, with the records of the lines read
+// whole, on a read error, when a regular file changes while it is read, or when
+// a data line would be number `maxRecords` (at most MaxRecords). Writes
+// nothing.
 std::vector<Employee> readRoster(int fd, LoadStatus &status,
                                  ReadFunction readSome = ::read,
                                  std::size_t maxRecords = MaxRecords);

@@ -6,6 +6,7 @@
 #include "roster/read_roster.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,13 +17,17 @@
 #include <string_view>
 #include <vector>
 
-// read(2), but the end of the file is an I/O error: a file that fails after
-// its last byte.
-inline ssize_t readFailingAtEnd(int fd, void *buffer, std::size_t count) {
-  const ssize_t got = read(fd, buffer, count);
-  if (got == 0)
+// read(2), but the last byte of the file cannot be read, as on a bad sector:
+// reads stop short of it, and the read that would bring it fails.
+inline ssize_t readFailingAtLastByte(int fd, void *buffer, std::size_t count) {
+  struct stat info {};
+  const off_t at = lseek(fd, 0, SEEK_CUR);
+  if (fstat(fd, &info) != 0 || at + 1 >= info.st_size) {
     errno = EIO;
-  return got == 0 ? -1 : got;
+    return -1;
+  }
+  return read(fd, buffer,
+              std::min(count, static_cast<std::size_t>(info.st_size - 1 - at)));
 }
 
 // read(2), but in short pieces whose lengths come from the bytes: each ends

@@ -118,12 +118,14 @@ TEST(ReadCSV, ReadsCutAnywhereGiveTheSameRecords) {
   }
 }
 
+// The byte after `text` cannot be read.
 TEST(ReadCSV, KeepsTheWholeLinesReadBeforeAReadError) {
   const std::pair<std::string, std::size_t> cases[] = {
       {"", 0}, {"h\n", 0}, {"h\n1,a\n2,b\n", 2}, {"h\n1,a\n2,b\n3,partial", 2}};
   for (const auto &[text, count] : cases) {
     LoadStatus status{};
-    EXPECT_EQ(readRosterFrom(text, status, readFailingAtEnd).size(), count)
+    EXPECT_EQ(readRosterFrom(text + "\n", status, readFailingAtLastByte).size(),
+              count)
         << text;
     EXPECT_EQ(status, LoadStatus::ReadFailed) << text;
   }

@@ -142,8 +142,9 @@ static std::string firstMovedToEnd(const std::string &roster) {
 
 // Reading stops part-way: a read fails, or meets the end before the file's
 // size, or the file is cut short, extended or rewritten to its size
-// meanwhile. The rows are those of the lines read whole; after a rewrite,
-// only the message and status are checked. A store through a shared mapping
+// meanwhile. The rows are those of the lines read whole, and never those of
+// lines appended after reading began; after a rewrite, only the message and
+// status are checked. A store through a shared mapping
 // is seen only by the comparison of the two passes. A change of metadata
 // alone is no change: the table is the whole file, and the status 0.
 TEST_F(Strace, ReadingStoppedPartWayPrintsTheLinesReadWhole) {
@@ -163,6 +164,10 @@ TEST_F(Strace, ReadingStoppedPartWayPrintsTheLinesReadWhole) {
   const auto cutShort = [&] { fs::resize_file(input, 5000); };
   const auto addHalfALine = [&] {
     std::ofstream(input, std::ios::binary | std::ios::app) << "5001,Half Li";
+  };
+  const auto appendLines = [&] {
+    std::ofstream(input, std::ios::binary | std::ios::app)
+        << original.substr(original.find('\n') + 1);
   };
   const auto overwriteInPlace = [&] {
     std::fstream(input, std::ios::binary | std::ios::in | std::ios::out)
@@ -213,6 +218,8 @@ TEST_F(Strace, ReadingStoppedPartWayPrintsTheLinesReadWhole) {
            1},
           {"half a line added", changedAtRead(reads, addHalfALine),
            Rows::ReadWhole, changed, 1},
+          {"lines appended", changedAtRead(1, appendLines), Rows::All, changed,
+           1},
           {"overwritten in place", changedAtRead(2, overwriteInPlace),
            Rows::Unchecked, changed, 1},
           {"rewritten as cp does", changedAtRead(2, rewriteAsCpDoes),
