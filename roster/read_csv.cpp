@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <limits>
 
 static_assert(sizeof(off_t) == 8,
@@ -127,6 +130,7 @@ static bool statusFromFstat(int fd, struct statx &status) {
   if (fstat(fd, &info) != 0)
     return false;
   status.stx_mask = STATX_BASIC_STATS;
+  status.stx_dev_major = major(info.st_dev);
   status.stx_mode = static_cast<std::uint16_t>(info.st_mode);
   status.stx_size = static_cast<std::uint64_t>(info.st_size);
   status.stx_blocks = static_cast<std::uint64_t>(info.st_blocks);
@@ -176,24 +180,78 @@ static bool sizeIsLength(const struct statx &status) {
   return filled(status, STATX_SIZE | STATX_BLOCKS) && status.stx_blocks > 0;
 }
 
+// The file systems whose cached pages on this machine may be older than the
+// file, by the magic number statfs(2) gives them (the kernel's own; older
+// kernel headers lack some). Another machine, or the server behind the mount,
+// can change the file there without this machine's cache hearing of it, and
+// the status shows nothing of a change that leaves size and mtime alone, as
+// stores through a shared mapping do:
+//  - FUSE: the server may change the file by any route, a store into the
+//    file it serves among them; the kernel keeps the pages it fetched until
+//    it sees a new size or mtime.
+//  - NFS: cached pages are checked against the file's attributes alone, at
+//    open and when those time out.
+//  - SMB (CIFS and SMB2): pages are cached under a lease, which a change made
+//    on the server's own disk does not break.
+//  - 9p: in its caching modes, pages are kept with no check at all.
+// Ceph, AFS, GFS2 and OCFS2 are not listed: they take a client's cached pages
+// back before another client writes.
+static constexpr std::uint32_t StaleCacheFileSystems[] = {
+    0x65735546, // FUSE
+    0x6969,     // NFS
+    0xFF534D42, // CIFS
+    0xFE534D42, // SMB2
+    0x01021997, // 9p
+};
+
+// Whether each pass over the opened regular file must fetch its bytes afresh
+// (see StaleCacheFileSystems). A file on a block device of this machine,
+// FUSE's fuseblk among them, is kept in this machine's cache alone, which is
+// the file: its file system is not asked, so that ext4 or xfs pay no system
+// call for this. Where the file system cannot be told, the pages are fetched.
+static bool cachedPagesMayBeStale(int fd, const struct statx &status) {
+  if (status.stx_dev_major != 0)
+    return false;
+  struct statfs fileSystem {};
+  if (fstatfs(fd, &fileSystem) != 0)
+    return true;
+  const auto type = static_cast<std::uint32_t>(fileSystem.f_type);
+  return std::find(std::begin(StaleCacheFileSystems),
+                   std::end(StaleCacheFileSystems),
+                   type) != std::end(StaleCacheFileSystems);
+}
+
+// Drops this machine's cached pages of the file, so that the pass that
+// follows fetches each byte from the server as it reads it. Dropping asks
+// nothing of how the reads are made; O_DIRECT, which would also fetch
+// afresh, does: a FUSE server that passes reads through to a local file
+// system hands it our unaligned buffers, which it may refuse. Pages that a
+// program on this machine holds mapped, or has written and not yet sent,
+// stay: those it wrote are newer than the server's.
+static void fetchAfresh(int fd) {
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
 // How the reading of a regular file went, once it met its end or the size
 // it had as reading began, given the digests of what the counting pass and
 // the reading pass read.
 //
 // A write shows in the size, in the mtime, or as a difference between the
-// passes. Writing and truncating move the mtime, and so does copying up on
-// overlayfs; a caching mount is asked for a fresh status, so that it shows
-// them too. Some writes leave the status as it was: stores through a shared
-// mapping into pages already dirty, the rest of a write(2) that had begun,
-// and had set the mtime, before reading began, and, where times tick in
-// whole seconds, a write within the same second as the one before reading
-// began, which only the size sees, and only if the length changes. Those
-// show as a difference between the passes. The counting pass ends before the
-// reading pass begins, so a table that the file never held, some of it read
-// before a change and the rest after, has a byte that the counting pass read
-// before that change and the reading pass after it: the digests differ unless
-// the writer put the same bytes back. A writer stalled for the whole read is
-// not seen, and needs not be: the table is then the file as it stood.
+// passes. Writing and truncating move the mtime, and a caching mount is asked
+// for a fresh status, so that it shows them too. Some writes leave the status
+// as it was: stores through a shared mapping into pages already dirty, the
+// rest of a write(2) that had begun, and had set the mtime, before reading
+// began, and, where times tick in whole seconds, a write within the same
+// second as the one before reading began, which only the size sees, and only
+// if the length changes. Those show as a difference between the passes. The
+// counting pass ends before the reading pass begins, and each reads the file
+// itself: a local file system's cached pages are the file, and a caching
+// mount's are dropped before each pass. So a table that the file never held,
+// some of it read before a change and the rest after, has a byte that the
+// counting pass read before that change and the reading pass after it: the
+// digests differ unless the writer put the same bytes back. A writer stalled
+// for the whole read is not seen, and needs not be: the table is then the
+// file as it stood.
 //
 // Metadata alone is not a change. A change of permissions, links or access
 // time, or another file renamed over the path, leaves the bytes of the
@@ -201,8 +259,9 @@ static bool sizeIsLength(const struct statx &status) {
 // ctime, which every one of those moves, is not compared. All it would add
 // is a same-size rewrite with its mtime put back, where the passes are not
 // compared or may agree on cached pages: on a stored file without blocks, or
-// on a caching mount. That is rare and deliberate; the false alarms of a
-// backup tool or a chmod running beside roster were common.
+// on a caching mount whose pages another program here holds mapped. That is
+// rare and deliberate; the false alarms of a backup tool or a chmod running
+// beside roster were common.
 static LoadStatus endOfRegularFile(int fd, const struct statx &before,
                                    const StreamDigest &counted,
                                    const StreamDigest &read) {
@@ -240,12 +299,17 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
   // pipe or a device is read once, and has no state to check at its end.
   const bool regular =
       filled(before, STATX_TYPE | STATX_SIZE) && S_ISREG(before.stx_mode);
+  const bool fetchEachPass = regular && cachedPagesMayBeStale(fd, before);
   maxRecords = std::min(maxRecords, MaxRecords);
   std::vector<Employee> employees;
   FirstPass counted;
   if (regular) {
+    if (fetchEachPass)
+      fetchAfresh(fd);
     counted = countingPass(fd, static_cast<off_t>(before.stx_size));
     employees.reserve(std::min(counted.lineFeeds + 1, maxRecords));
+    if (fetchEachPass)
+      fetchAfresh(fd);
   }
   adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));
 
