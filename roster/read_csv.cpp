@@ -148,10 +148,10 @@ static bool statusFromFstat(int fd, struct statx &status) {
 // EINVAL), and under seccomp filters that answer EPERM. A block count left
 // out is taken from fstat, so that the comparison of the two passes is not
 // silently switched off.
-static bool freshStatus(int fd, struct statx &status) {
+static bool freshStatus(int fd, StatxFunction statusOf, struct statx &status) {
   status = {};
-  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS,
-            &status) != 0)
+  if (statusOf(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS,
+               &status) != 0)
     return (errno == ENOSYS || errno == EINVAL || errno == EPERM) &&
            statusFromFstat(fd, status);
   if (!filled(status, STATX_BLOCKS)) {
@@ -164,8 +164,21 @@ static bool freshStatus(int fd, struct statx &status) {
   return true;
 }
 
-static bool sameTime(const statx_timestamp &a, const statx_timestamp &b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+// Whether the modification time at the end, `after`, is the time the file
+// had as reading began, `before`. It is when the two are equal, and also when
+// `after` keeps the seconds of `before` and has lost its nanoseconds: that is
+// how overlayfs shows a change of metadata alone (chmod, touch -a, ln), which
+// copies the file up, where its upper layer keeps whole seconds (ext4 with
+// 128-byte inodes, for one) and its lower layer does not. A write that sets
+// a time of whole seconds on purpose (touch -d, cp -p, tar) within the second
+// of the time before is therefore not seen here. The size still sees it if it
+// changes the length, and the two passes if it changes bytes that one of
+// them read before it and the other after; it goes unseen only on a stored
+// file without blocks, whose passes are not compared, when the length stays.
+static bool sameModificationTime(const statx_timestamp &before,
+                                 const statx_timestamp &after) {
+  return after.tv_sec == before.tv_sec &&
+         (after.tv_nsec == before.tv_nsec || after.tv_nsec == 0);
 }
 
 // Whether the size of a regular file is its length, to count the bytes read
@@ -262,15 +275,16 @@ static void fetchAfresh(int fd) {
 // on a caching mount whose pages another program here holds mapped. That is
 // rare and deliberate; the false alarms of a backup tool or a chmod running
 // beside roster were common.
-static LoadStatus endOfRegularFile(int fd, const struct statx &before,
+static LoadStatus endOfRegularFile(int fd, StatxFunction statusOf,
+                                   const struct statx &before,
                                    const StreamDigest &counted,
                                    const StreamDigest &read) {
   struct statx after {};
-  if (!freshStatus(fd, after))
+  if (!freshStatus(fd, statusOf, after))
     return LoadStatus::ReadFailed;
   if ((filled(after, STATX_SIZE) && after.stx_size != before.stx_size) ||
       (filled(before, STATX_MTIME) && filled(after, STATX_MTIME) &&
-       !sameTime(after.stx_mtime, before.stx_mtime)))
+       !sameModificationTime(before.stx_mtime, after.stx_mtime)))
     return LoadStatus::FileChanged;
   if (!sizeIsLength(after))
     return LoadStatus::Loaded;
@@ -284,12 +298,12 @@ static LoadStatus endOfRegularFile(int fd, const struct statx &before,
 }
 
 std::vector<Employee> readRoster(int fd, LoadStatus &status,
-                                 ReadFunction readSome,
-                                 std::size_t maxRecords) {
+                                 ReadFunction readSome, std::size_t maxRecords,
+                                 StatxFunction statusOf) {
   // Everything is planned from the opened file, never from its path, which
   // may name another file by now.
   struct statx before {};
-  if (!freshStatus(fd, before)) {
+  if (!freshStatus(fd, statusOf, before)) {
     status = LoadStatus::ReadFailed;
     return {};
   }
@@ -357,7 +371,7 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
       if (got < 0)
         status = LoadStatus::ReadFailed;
       else if (regular)
-        status = endOfRegularFile(fd, before, counted.digest, read);
+        status = endOfRegularFile(fd, statusOf, before, counted.digest, read);
       break;
     }
     bytesLeft -= static_cast<std::uint64_t>(got);

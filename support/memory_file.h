@@ -52,10 +52,11 @@ inline ssize_t readInPieces(int fd, void *buffer, std::size_t count) {
 }
 
 // What readRoster makes of a regular file in memory that holds `bytes`.
-inline std::vector<Employee>
-readRosterFrom(std::string_view bytes, LoadStatus &status,
-               ReadFunction readSome = ::read,
-               std::size_t maxRecords = MaxRecords) {
+inline std::vector<Employee> readRosterFrom(std::string_view bytes,
+                                            LoadStatus &status,
+                                            ReadFunction readSome = ::read,
+                                            std::size_t maxRecords = MaxRecords,
+                                            StatxFunction statusOf = ::statx) {
   const int fd = memfd_create("roster", MFD_CLOEXEC);
   if (fd < 0 || pwrite(fd, bytes.data(), bytes.size(), 0) !=
                     static_cast<ssize_t>(bytes.size())) {
@@ -63,7 +64,7 @@ readRosterFrom(std::string_view bytes, LoadStatus &status,
     std::abort();
   }
   std::vector<Employee> employees =
-      readRoster(fd, status, readSome, maxRecords);
+      readRoster(fd, status, readSome, maxRecords, statusOf);
   close(fd);
   return employees;
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -159,6 +161,60 @@ TEST(ReadCSV, ReadingThatDiffersInAnyOneByteIsAChange) {
     LoadStatus status{};
     readRosterFrom(roster, status, readFlippingOneByte);
     EXPECT_EQ(status, LoadStatus::FileChanged) << flippedByte;
+  }
+}
+
+// The modification times that statxStamping gives the file: as reading
+// begins, and after.
+static std::array<statx_timestamp, 2> stampedTimes{};
+static int statxCalls = 0;
+
+// statx(2), but the file's mtime is the first of stampedTimes at the first
+// call, and the second at every later one.
+static int statxStamping(int dirfd, const char *path, int flags,
+                         unsigned int mask, struct statx *status) {
+  const int result = ::statx(dirfd, path, flags, mask, status);
+  status->stx_mtime = stampedTimes[std::min(statxCalls++, 1)];
+  return result;
+}
+
+// A time that kept its seconds and lost its nanoseconds, as overlayfs shows
+// one copied up to a layer that keeps whole seconds, is the same time; any
+// other difference is a change, a new second of 0 ns (touch -d, cp -p, tar)
+// included.
+TEST(ReadCSV, AnMtimeThatLostOnlyItsNanosecondsIsNoChange) {
+  using Time = statx_timestamp;
+  const std::tuple<const char *, Time, Time, LoadStatus> cases[] = {
+      {"same", {1000, 608717276, 0}, {1000, 608717276, 0}, LoadStatus::Loaded},
+      {"copied up", {1000, 608717276, 0}, {1000, 0, 0}, LoadStatus::Loaded},
+      {"whole seconds", {1000, 0, 0}, {1000, 0, 0}, LoadStatus::Loaded},
+      {"other nanoseconds",
+       {1000, 608717276, 0},
+       {1000, 608717277, 0},
+       LoadStatus::FileChanged},
+      {"nanoseconds gained",
+       {1000, 0, 0},
+       {1000, 608717276, 0},
+       LoadStatus::FileChanged},
+      {"next second, 0 ns",
+       {1000, 608717276, 0},
+       {1001, 0, 0},
+       LoadStatus::FileChanged},
+      {"second before",
+       {1000, 608717276, 0},
+       {999, 608717276, 0},
+       LoadStatus::FileChanged},
+  };
+  for (const auto &[what, before, after, expected] : cases) {
+    stampedTimes = {before, after};
+    statxCalls = 0;
+    LoadStatus status{};
+    EXPECT_EQ(
+        readRosterFrom("h\n1,a\n", status, ::read, MaxRecords, statxStamping)
+            .size(),
+        1U)
+        << what;
+    EXPECT_EQ(status, expected) << what;
   }
 }
 
