@@ -20,6 +20,7 @@
 #include <iostream>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 static int loadAndPrint() {
@@ -38,19 +39,24 @@ static int loadAndPrint() {
   return linesLeftOut(status) ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 
+// Ends the run when memory runs out, wherever that happens: with the message
+// and status 1, as GNU tools do, rather than an abort and a core dump. It
+// needs no memory of its own, as throwing std::bad_alloc would, so it works
+// however little is left. Rows already written stay; a roster still loading
+// has printed none.
+[[noreturn]] static void outOfMemory() {
+  constexpr std::string_view Message = "Error: Out of memory!\n";
+  [[maybe_unused]] const ssize_t written =
+      write(STDERR_FILENO, Message.data(), Message.size());
+  _exit(EXIT_FAILURE);
+}
+
 int main() {
+  std::set_new_handler(outOfMemory);
   // Unhooked from C stdio, libstdc++'s standard streams write through file
   // buffers of their own, which retry a write(2) that a signal interrupted and
   // go on after a partial one; stdio reports the first as a failure and drops
   // what it held. The standard leaves this to the library.
   std::ios_base::sync_with_stdio(false);
-  // A roster larger than memory is reported like any other failure, once the
-  // roster has been freed, rather than ending the run with an abort and a
-  // core dump.
-  try {
-    return loadAndPrint();
-  } catch (const std::bad_alloc &) {
-    std::cerr << "Error: Out of memory!\n";
-    return EXIT_FAILURE;
-  }
+  return loadAndPrint();
 }
