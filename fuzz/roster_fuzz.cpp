@@ -13,6 +13,7 @@
 //===----------------------------------------------------------------------===//
 
 #include "report/print_employees.h"
+#include "support/drawable.h"
 #include "support/expected_table.h"
 #include "support/failing_stream.h"
 #include "support/memory_file.h"
@@ -61,53 +62,6 @@ static bool sameRecord(const Employee &a, const Employee &b) {
   return a.idx == b.idx && a.name == b.name && a.email == b.email &&
          a.ic == b.ic && a.phone == b.phone && a.hiredDate == b.hiredDate &&
          a.birthDate == b.birthDate;
-}
-
-// The code point that the UTF-8 sequence at the start of `bytes` encodes and
-// the sequence's length, worked out from its bits; a length of 0 where it
-// is not well-formed.
-struct Decoded {
-  char32_t codePoint;
-  std::size_t length;
-};
-static Decoded decode(std::string_view bytes) {
-  const auto lead = static_cast<unsigned char>(bytes[0]);
-  std::size_t length = 0;
-  while (length < 8 && (lead & (0x80U >> length)) != 0)
-    ++length;
-  if (length == 0)
-    return {lead, 1};
-  if (length == 1 || length > 4 || bytes.size() < length)
-    return {0, 0};
-  char32_t codePoint = lead & (0x7FU >> length);
-  for (std::size_t at = 1; at < length; ++at) {
-    const auto next = static_cast<unsigned char>(bytes[at]);
-    if ((next & 0xC0U) != 0x80U)
-      return {0, 0};
-    codePoint = codePoint << 6U | (next & 0x3FU);
-  }
-  constexpr std::array<char32_t, 5> Least = {0, 0, 0x80, 0x800, 0x10000};
-  if (codePoint < Least[length] ||
-      (codePoint >= 0xD800 && codePoint < 0xE000) || codePoint > 0x10FFFF)
-    return {0, 0};
-  return {codePoint, length};
-}
-
-// `text` with every byte of a control character, line feeds aside, and
-// every byte of no well-formed sequence replaced by '?'.
-static std::string drawable(std::string_view text) {
-  std::string shown(text);
-  for (std::size_t at = 0; at < text.size();) {
-    const Decoded next = decode(text.substr(at));
-    const char32_t c = next.codePoint;
-    const bool drawn =
-        next.length > 0 && (c == '\n' || (c >= 0x20 && (c < 0x7F || c > 0x9F)));
-    const std::size_t length = std::max<std::size_t>(next.length, 1);
-    if (!drawn)
-      shown.replace(at, length, length, '?');
-    at += length;
-  }
-  return shown;
 }
 
 // Reads of 1 to 8 bytes, whose lengths come from the bytes, put line feeds,

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -133,34 +134,55 @@ TEST(ReadCSV, KeepsTheWholeLinesReadBeforeAReadError) {
   }
 }
 
-// The byte that readFlippingOneByte changes: ReadFunction is a plain function
-// pointer, so the position reaches it here.
-static std::size_t flippedByte = 0;
+// A byte that readFlipping changes, and the bits it flips.
+struct Flip {
+  std::size_t at;
+  char bits;
+};
 
-// read(2), but the byte at `flippedByte` comes back with its lowest bit
-// flipped, and the read that brings it ends with it: a reading pass that
-// differs from the counting pass in that byte alone.
-static ssize_t readFlippingOneByte(int fd, void *buffer, std::size_t count) {
+// The bytes that readFlipping changes, in file order: ReadFunction is a plain
+// function pointer, so they reach it here.
+static std::vector<Flip> flips;
+
+// read(2), but each byte of `flips` comes back with its bits flipped, and the
+// read that brings one ends with it: a reading pass that differs from the
+// counting pass in those bytes alone.
+static ssize_t readFlipping(int fd, void *buffer, std::size_t count) {
   const auto at = static_cast<std::size_t>(lseek(fd, 0, SEEK_CUR));
-  if (at <= flippedByte)
-    count = std::min(count, flippedByte + 1 - at);
+  const auto next = std::find_if(flips.begin(), flips.end(),
+                                 [at](const Flip &f) { return f.at >= at; });
+  if (next != flips.end())
+    count = std::min(count, next->at + 1 - at);
   const ssize_t got = read(fd, buffer, count);
-  if (got > 0 && at + static_cast<std::size_t>(got) == flippedByte + 1)
-    static_cast<char *>(buffer)[flippedByte - at] ^= 1;
+  if (got > 0 && next != flips.end() &&
+      at + static_cast<std::size_t>(got) == next->at + 1) {
+    char &byte = static_cast<char *>(buffer)[next->at - at];
+    byte = static_cast<char>(byte ^ next->bits);
+  }
   return got;
 }
 
 // Whichever byte differs, in any lane of a stripe or in the partial stripe
-// at the end, and wherever the reads are cut, the two passes differ.
-TEST(ReadCSV, ReadingThatDiffersInAnyOneByteIsAChange) {
+// at the end, and wherever the reads are cut, the two passes differ. So they
+// do for two changes to one lane that a digest of rotations and exclusive-ors
+// alone would cancel: a word, and the same lane's word a stripe later changed
+// by the first change rotated left by 5.
+TEST(ReadCSV, ReadingThatDiffersInAnyByteIsAChange) {
   std::string roster = "No,Name,Email\n";
   while (roster.size() < 3 * StreamDigest::StripeBytes)
     roster += "1,Ann Lee,ann@example.com\n";
   ASSERT_NE(roster.size() % StreamDigest::StripeBytes, 0U);
-  for (flippedByte = 0; flippedByte < roster.size(); ++flippedByte) {
+  std::vector<std::vector<Flip>> cases;
+  for (std::size_t at = 0; at < roster.size(); ++at)
+    cases.push_back({{at, 0x01}});
+  for (std::size_t word = 0; word < StreamDigest::StripeBytes; word += 8)
+    cases.push_back({{word, 0x01}, {word + StreamDigest::StripeBytes, 0x20}});
+  for (const std::vector<Flip> &flipped : cases) {
+    flips = flipped;
     LoadStatus status{};
-    readRosterFrom(roster, status, readFlippingOneByte);
-    EXPECT_EQ(status, LoadStatus::FileChanged) << flippedByte;
+    readRosterFrom(roster, status, readFlipping);
+    EXPECT_EQ(status, LoadStatus::FileChanged)
+        << flipped.front().at << " and " << flipped.size() - 1 << " more";
   }
 }
 
@@ -214,6 +236,49 @@ TEST(ReadCSV, AnMtimeThatLostOnlyItsNanosecondsIsNoChange) {
             .size(),
         1U)
         << what;
+    EXPECT_EQ(status, expected) << what;
+  }
+}
+
+// statx(2) refused: by a kernel before 4.11 (ENOSYS, or EINVAL from glibc's
+// stand-in for it), by a seccomp filter (EPERM), or for a fault (EIO).
+template <int Error>
+static int statxRefused(int /*dirfd*/, const char * /*path*/, int /*flags*/,
+                        unsigned int /*mask*/, struct statx * /*status*/) {
+  errno = Error;
+  return -1;
+}
+
+// read(2), but as the reading pass begins, the file's first byte is
+// rewritten: a change between the two passes.
+static ssize_t readAfterARewrite(int fd, void *buffer, std::size_t count) {
+  char first = 0;
+  if (lseek(fd, 0, SEEK_CUR) == 0 && pread(fd, &first, 1, 0) == 1) {
+    first ^= 1;
+    EXPECT_EQ(pwrite(fd, &first, 1, 0), 1);
+  }
+  return read(fd, buffer, count);
+}
+
+// Where statx is refused for want of it, fstat stands in, and a change is
+// still seen; a fault is a read error.
+TEST(ReadCSV, FstatStandsInForARefusedStatx) {
+  const std::tuple<const char *, StatxFunction, ReadFunction, LoadStatus>
+      cases[] = {
+          {"ENOSYS", statxRefused<ENOSYS>, ::read, LoadStatus::Loaded},
+          {"EINVAL", statxRefused<EINVAL>, ::read, LoadStatus::Loaded},
+          {"EPERM", statxRefused<EPERM>, ::read, LoadStatus::Loaded},
+          {"ENOSYS, rewritten", statxRefused<ENOSYS>, readAfterARewrite,
+           LoadStatus::FileChanged},
+          {"EINVAL, rewritten", statxRefused<EINVAL>, readAfterARewrite,
+           LoadStatus::FileChanged},
+          {"EPERM, rewritten", statxRefused<EPERM>, readAfterARewrite,
+           LoadStatus::FileChanged},
+          {"EIO", statxRefused<EIO>, ::read, LoadStatus::ReadFailed},
+      };
+  for (const auto &[what, statusOf, readSome, expected] : cases) {
+    LoadStatus status{};
+    readRosterFrom("h\n1,a\n", status, readSome, MaxRecords, statusOf);
     EXPECT_EQ(status, expected) << what;
   }
 }

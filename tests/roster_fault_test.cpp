@@ -248,9 +248,9 @@ TEST_F(Strace, ReadingStoppedPartWayPrintsTheLinesReadWhole) {
 
 // Faults injected around the sample: asking the opened roster for its state
 // fails as reading starts or as it ends, never taken for a change, or finds
-// no statx in the kernel; the counting pass fails, after which the reading
-// pass gets every line; a write fails part-way; a signal interrupts a write
-// or a read of either pass.
+// no statx in the kernel, or a seccomp filter that forbids it; the counting
+// pass fails, after which the reading pass gets every line; a write fails
+// part-way; a signal interrupts a write or a read of either pass.
 TEST_F(Strace, InjectedFaultsGiveTheirMessagesAndWholeLines) {
   const fs::path dir = scratchDir("Injected");
   fs::copy_file(Data / "sample.csv", dir / RosterFile);
@@ -269,6 +269,7 @@ TEST_F(Strace, InjectedFaultsGiveTheirMessagesAndWholeLines) {
        readFile(Data / "empty.out"), readError, 1},
       {"%fstat:error=EIO:when=2", dir / RosterFile, sample, readError, 1},
       {"statx:error=ENOSYS", dir / RosterFile, sample, "", 0},
+      {"statx:error=EPERM", dir / RosterFile, sample, "", 0},
       {"pread64:error=EIO:when=1", dir / RosterFile, sample, readError, 1},
       // The frame and two rows get through.
       {"write:error=ENOSPC:when=6", stdoutFile(dir), firstRows(sample, 2),
