@@ -206,26 +206,17 @@ static int statxStamping(int dirfd, const char *path, int flags,
 // included.
 TEST(ReadCSV, AnMtimeThatLostOnlyItsNanosecondsIsNoChange) {
   using Time = statx_timestamp;
+  constexpr Time Began{1000, 608717276, 0};
+  constexpr auto Same = LoadStatus::Loaded;
+  constexpr auto Changed = LoadStatus::FileChanged;
   const std::tuple<const char *, Time, Time, LoadStatus> cases[] = {
-      {"same", {1000, 608717276, 0}, {1000, 608717276, 0}, LoadStatus::Loaded},
-      {"copied up", {1000, 608717276, 0}, {1000, 0, 0}, LoadStatus::Loaded},
-      {"whole seconds", {1000, 0, 0}, {1000, 0, 0}, LoadStatus::Loaded},
-      {"other nanoseconds",
-       {1000, 608717276, 0},
-       {1000, 608717277, 0},
-       LoadStatus::FileChanged},
-      {"nanoseconds gained",
-       {1000, 0, 0},
-       {1000, 608717276, 0},
-       LoadStatus::FileChanged},
-      {"next second, 0 ns",
-       {1000, 608717276, 0},
-       {1001, 0, 0},
-       LoadStatus::FileChanged},
-      {"second before",
-       {1000, 608717276, 0},
-       {999, 608717276, 0},
-       LoadStatus::FileChanged},
+      {"same", Began, Began, Same},
+      {"copied up", Began, {1000, 0, 0}, Same},
+      {"whole seconds", {1000, 0, 0}, {1000, 0, 0}, Same},
+      {"other nanoseconds", Began, {1000, 608717277, 0}, Changed},
+      {"nanoseconds gained", {1000, 0, 0}, Began, Changed},
+      {"next second, 0 ns", Began, {1001, 0, 0}, Changed},
+      {"second before", Began, {999, 608717276, 0}, Changed},
   };
   for (const auto &[what, before, after, expected] : cases) {
     stampedTimes = {before, after};
