@@ -240,20 +240,49 @@ static int statxRefused(int /*dirfd*/, const char * /*path*/, int /*flags*/,
   return -1;
 }
 
+// statx(2), but without the block count, as a file system may leave it out.
+static int statxWithoutBlocks(int dirfd, const char *path, int flags,
+                              unsigned int mask, struct statx *status) {
+  const int result = ::statx(dirfd, path, flags, mask, status);
+  status->stx_mask &= ~STATX_BLOCKS;
+  status->stx_blocks = 0;
+  return result;
+}
+
 // read(2), but as the reading pass begins, the file's first byte is
-// rewritten: a change between the two passes.
+// rewritten and its mtime put back: a change that only the two passes show.
 static ssize_t readAfterARewrite(int fd, void *buffer, std::size_t count) {
   char first = 0;
-  if (lseek(fd, 0, SEEK_CUR) == 0 && pread(fd, &first, 1, 0) == 1) {
+  struct stat info {};
+  if (lseek(fd, 0, SEEK_CUR) == 0 && pread(fd, &first, 1, 0) == 1 &&
+      fstat(fd, &info) == 0) {
     first ^= 1;
     EXPECT_EQ(pwrite(fd, &first, 1, 0), 1);
+    const timespec times[] = {{0, UTIME_OMIT}, info.st_mtim};
+    EXPECT_EQ(futimens(fd, times), 0);
   }
   return read(fd, buffer, count);
 }
 
-// Where statx is refused for want of it, fstat stands in, and a change is
-// still seen; a fault is a read error.
-TEST(ReadCSV, FstatStandsInForARefusedStatx) {
+// read(2), but the read that reaches the end of the file moves its mtime a
+// second on, as a write behind the reading would: a change that only the
+// mtime shows.
+static ssize_t readThenTouched(int fd, void *buffer, std::size_t count) {
+  const ssize_t got = read(fd, buffer, count);
+  struct stat info {};
+  if (got > 0 && fstat(fd, &info) == 0 &&
+      lseek(fd, 0, SEEK_CUR) == info.st_size) {
+    const timespec times[] = {{0, UTIME_OMIT},
+                              {info.st_mtim.tv_sec + 1, info.st_mtim.tv_nsec}};
+    EXPECT_EQ(futimens(fd, times), 0);
+  }
+  return got;
+}
+
+// Where statx is refused for want of it, or leaves the block count out,
+// fstat stands in, and a change is still seen, by the bytes or the mtime; a
+// fault is a read error.
+TEST(ReadCSV, FstatStandsInForWhatStatxRefuses) {
   const std::tuple<const char *, StatxFunction, ReadFunction, LoadStatus>
       cases[] = {
           {"ENOSYS", statxRefused<ENOSYS>, ::read, LoadStatus::Loaded},
@@ -264,6 +293,13 @@ TEST(ReadCSV, FstatStandsInForARefusedStatx) {
           {"EINVAL, rewritten", statxRefused<EINVAL>, readAfterARewrite,
            LoadStatus::FileChanged},
           {"EPERM, rewritten", statxRefused<EPERM>, readAfterARewrite,
+           LoadStatus::FileChanged},
+          {"ENOSYS, touched", statxRefused<ENOSYS>, readThenTouched,
+           LoadStatus::FileChanged},
+          {"EPERM, touched", statxRefused<EPERM>, readThenTouched,
+           LoadStatus::FileChanged},
+          {"no blocks", statxWithoutBlocks, ::read, LoadStatus::Loaded},
+          {"no blocks, rewritten", statxWithoutBlocks, readAfterARewrite,
            LoadStatus::FileChanged},
           {"EIO", statxRefused<EIO>, ::read, LoadStatus::ReadFailed},
       };
