@@ -249,6 +249,12 @@ static int statxWithoutBlocks(int dirfd, const char *path, int flags,
   return result;
 }
 
+// Sets the mtime of the file, leaving its access time as it is.
+static void setModificationTime(int fd, const timespec &mtime) {
+  const timespec times[] = {{0, UTIME_OMIT}, mtime};
+  EXPECT_EQ(futimens(fd, times), 0);
+}
+
 // read(2), but as the reading pass begins, the file's first byte is
 // rewritten and its mtime put back: a change that only the two passes show.
 static ssize_t readAfterARewrite(int fd, void *buffer, std::size_t count) {
@@ -258,8 +264,7 @@ static ssize_t readAfterARewrite(int fd, void *buffer, std::size_t count) {
       fstat(fd, &info) == 0) {
     first ^= 1;
     EXPECT_EQ(pwrite(fd, &first, 1, 0), 1);
-    const timespec times[] = {{0, UTIME_OMIT}, info.st_mtim};
-    EXPECT_EQ(futimens(fd, times), 0);
+    setModificationTime(fd, info.st_mtim);
   }
   return read(fd, buffer, count);
 }
@@ -271,11 +276,8 @@ static ssize_t readThenTouched(int fd, void *buffer, std::size_t count) {
   const ssize_t got = read(fd, buffer, count);
   struct stat info {};
   if (got > 0 && fstat(fd, &info) == 0 &&
-      lseek(fd, 0, SEEK_CUR) == info.st_size) {
-    const timespec times[] = {{0, UTIME_OMIT},
-                              {info.st_mtim.tv_sec + 1, info.st_mtim.tv_nsec}};
-    EXPECT_EQ(futimens(fd, times), 0);
-  }
+      lseek(fd, 0, SEEK_CUR) == info.st_size)
+    setModificationTime(fd, {info.st_mtim.tv_sec + 1, info.st_mtim.tv_nsec});
   return got;
 }
 

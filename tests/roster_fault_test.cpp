@@ -144,9 +144,9 @@ static std::string firstMovedToEnd(const std::string &roster) {
 // size, or the file is cut short, extended or rewritten to its size
 // meanwhile. The rows are those of the lines read whole, and never those of
 // lines appended after reading began; after a rewrite, only the message and
-// status are checked. A store through a shared mapping
-// is seen only by the comparison of the two passes. A change of metadata
-// alone is no change: the table is the whole file, and the status 0.
+// status are checked. A store through a shared mapping is seen only by the
+// comparison of the two passes. A change of metadata alone is no change: the
+// table is the whole file, and the status 0.
 TEST_F(Strace, ReadingStoppedPartWayPrintsTheLinesReadWhole) {
   const fs::path dir = scratchDir("StoppedPartWay");
   const fs::path input = dir / RosterFile;
