@@ -1,12 +1,8 @@
 //===- roster: print the employee roster as a table -----------------------===//
 //
-// Loads the employees listed in the roster file of the current directory
-// and prints them as a fixed-width table on standard output; on a terminal,
-// bytes it would act on rather than draw are shown as '?'.
-// Arguments are ignored. Exits 1 when the file could be opened but not read
-// in full, when it changed while it was read, when memory ran out, or when
-// the table could not be written; 0 otherwise, including when the file is
-// missing.
+// Loads the roster file of the current directory and prints it as a
+// fixed-width table on standard output, showing a terminal only what it can
+// draw. Arguments are ignored; roster(1) gives the messages and statuses.
 //
 //===----------------------------------------------------------------------===//
 

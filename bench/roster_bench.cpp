@@ -1,21 +1,8 @@
 //===- roster_bench: how fast roster prints big rosters -------------------===//
 //
-// Generates invented rosters, checks that the references print exactly the
-// bytes roster prints, then times roster against them, interleaved, with the
-// output into a pipe, and last counts roster's instructions per record under
-// callgrind. The references:
-//   - the floor: the finished report written back one write(2) per line, the
-//     least any tool that flushes every line can do;
-//   - roster.awk: the same table from awk, flushing every line, run by mawk,
-//     Debian's default awk, and by gawk, each where it is installed.
-//
-//   roster_bench run [--large] [--runs K] [--dir DIR]
-//       the table for 10k, 100k and 1M records (and 3M), K runs each (5)
-//   roster_bench callgrind [N]
-//       roster's instructions per record on N records (100,000) alone
-//
-// The rosters go to a directory under TMPDIR, removed at the end, or to DIR,
-// where they are kept.
+// Times roster against the references on invented rosters, with the output
+// into a pipe, and counts its instructions per record under callgrind. The
+// method, the usage and the figures are in bench/README.md.
 //
 //===----------------------------------------------------------------------===//
 

@@ -3,25 +3,11 @@
 #define ROSTER_READ_CSV_H
 
 #include "roster/employee.h"
+#include "roster/load_status.h"
 
 #include <string>
 #include <string_view>
 #include <vector>
-
-// How loading ended.
-enum class LoadStatus {
-  Loaded,
-  NotOpened,
-  ReadFailed,
-  FileChanged, // written to while it was read
-  TooManyRecords
-};
-
-// Whether loading left lines of an opened file out of the roster, which fails
-// the run; a file that could not be opened has no lines to leave out.
-inline constexpr bool linesLeftOut(LoadStatus status) {
-  return status != LoadStatus::Loaded && status != LoadStatus::NotOpened;
-}
 
 // The line that readCSV writes on standard error when loading ends with
 // `status`, or nothing.

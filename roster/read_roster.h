@@ -1,12 +1,12 @@
-// Reading the roster from an opened file: what readCSV does once it has the
-// file open, with the seams that tests and the fuzzer use.
+// Reading the roster from an opened file, in passes over its bytes, with
+// the seams that the tests and the fuzzer use.
 #ifndef ROSTER_READ_ROSTER_H
 #define ROSTER_READ_ROSTER_H
 
+#include "roster/change_check.h"
 #include "roster/employee.h"
-#include "roster/read_csv.h"
+#include "roster/load_status.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -17,21 +17,16 @@
 // Where the bytes come from: read(2), or a stand-in with its contract.
 using ReadFunction = ssize_t (*)(int fd, void *buffer, std::size_t count);
 
-// Where the file's status comes from: statx(2), or a stand-in with its
-// contract.
-using StatxFunction = int (*)(int dirfd, const char *path, int flags,
-                              unsigned int mask, struct statx *status);
-
 // As many records as a 32-bit idx can number.
 inline constexpr std::size_t MaxRecords =
     std::size_t{std::numeric_limits<std::int32_t>::max()} + 1;
 
-// Reads the roster from `fd` through `readSome`, skipping the heading line:
-// to its end, or, for a regular file whose size is its length, to the size
-// that `statusOf` gave as reading began. Stops early, with the records of the
-// lines read whole, on a read error, when a regular file changes while it is
-// read, or when a data line would be number `maxRecords` (at most
-// MaxRecords). Writes nothing.
+// Reads the roster from `fd` through `readSome`, from where its offset
+// stands, skipping the heading line: to its end, or, for a regular file
+// whose size is its length, to the size that `statusOf` gave as reading
+// began. Stops early, with the records of the lines read whole, on a read
+// error, when a regular file changes while it is read, or when a data line
+// would be number `maxRecords` (at most MaxRecords). Writes nothing.
 std::vector<Employee> readRoster(int fd, LoadStatus &status,
                                  ReadFunction readSome = ::read,
                                  std::size_t maxRecords = MaxRecords,

@@ -1,0 +1,161 @@
+// Reading an opened roster file: a pass that counts its lines, then a pass
+// that cuts them into records.
+#include "roster/read_roster.h"
+#include "roster/employee_line.h"
+#include "roster/stream_digest.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+static_assert(sizeof(off_t) == 8,
+              "a roster over 2 GiB needs 64-bit file offsets");
+
+// Enough for a read(2) to bring hundreds of lines.
+static constexpr std::size_t ChunkSize = std::size_t{1} << 16U;
+
+// With 4 KiB pages, the kernel takes a page fault for every twenty records
+// as they are first written. Only advice: a refusal changes nothing.
+static void adviseHugePages([[maybe_unused]] void *data,
+                            [[maybe_unused]] std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  // Advice is taken in whole pages.
+  constexpr std::size_t PageSize = 4096;
+  // Below the size of one huge page there is nothing to gain.
+  constexpr std::size_t HugePageSize = std::size_t{2} << 20U;
+  if (bytes < HugePageSize)
+    return;
+  const std::size_t misalignment =
+      reinterpret_cast<std::uintptr_t>(data) % PageSize;
+  const std::size_t skip = misalignment == 0 ? 0 : PageSize - misalignment;
+  (void)madvise(static_cast<char *>(data) + skip, bytes - skip, MADV_HUGEPAGE);
+#endif
+}
+
+static std::size_t lineFeedsIn(std::string_view bytes) {
+  std::size_t count = 0;
+  for (std::size_t at = bytes.find('\n'); at != std::string_view::npos;
+       at = bytes.find('\n', at + 1))
+    ++count;
+  return count;
+}
+
+// What the counting pass found in the first `size` bytes of a regular file.
+// A read error ends it early; the reading pass meets the error again.
+struct CountingPass {
+  std::size_t lineFeeds = 0;
+  StreamDigest digest;
+};
+
+// Reads without moving the file's offset.
+static CountingPass countLines(int fd, std::uint64_t size) {
+  std::array<char, ChunkSize> chunk{};
+  CountingPass pass;
+  for (std::uint64_t at = 0; at < size;) {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(chunk.size(), size - at));
+    const ssize_t got = pread(fd, chunk.data(), want, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      break;
+    const std::string_view bytes(chunk.data(), static_cast<std::size_t>(got));
+    pass.lineFeeds += lineFeedsIn(bytes);
+    foldBytes(pass.digest, bytes);
+    at += static_cast<std::uint64_t>(got);
+  }
+  return pass;
+}
+
+std::vector<Employee> readRoster(int fd, LoadStatus &status,
+                                 ReadFunction readSome, std::size_t maxRecords,
+                                 StatxFunction statusOf) {
+  // Planned from the opened file, never from its path, which may name
+  // another file by now.
+  const std::optional<ReadingPlan> plan = planReading(fd, statusOf);
+  if (!plan) {
+    status = LoadStatus::ReadFailed;
+    return {};
+  }
+  // Counting first sizes the roster once: growing it by doubling would copy
+  // every record again, and hold two rosters while it copies.
+  maxRecords = std::min(maxRecords, MaxRecords);
+  std::vector<Employee> employees;
+  CountingPass counted;
+  if (plan->regular) {
+    beforePass(fd, *plan);
+    counted = countLines(fd, plan->before.stx_size);
+    employees.reserve(std::min(counted.lineFeeds + 1, maxRecords));
+    beforePass(fd, *plan);
+  }
+  adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));
+
+  status = LoadStatus::Loaded;
+  bool heading = true; // the first line is read, not kept
+  // Adds the record of a data line; false when it would be one too many.
+  const auto take = [&](std::string_view line) {
+    if (heading) {
+      heading = false;
+    } else if (employees.size() == maxRecords) {
+      status = LoadStatus::TooManyRecords;
+      return false;
+    } else {
+      // The count so far numbers the record, so idx can never overflow.
+      const auto idx = static_cast<std::int32_t>(employees.size());
+      employees.push_back(toEmployee(line, idx));
+    }
+    return true;
+  };
+
+  // Lines are cut out of the buffer in place; only a data line longer than
+  // the buffer makes it grow.
+  std::string buffer(ChunkSize, '\0');
+  std::size_t unfinished = 0; // bytes of a line begun but not ended, in front
+  StreamDigest read;          // of the bytes of a regular file, as they come
+  std::uint64_t bytesLeft = plan->bytesToRead;
+  for (;;) {
+    ssize_t got = 0; // the end, unless a read brings more
+    if (bytesLeft > 0) {
+      if (unfinished == buffer.size())
+        buffer.resize(2 * buffer.size());
+      const auto room = static_cast<std::size_t>(
+          std::min<std::uint64_t>(buffer.size() - unfinished, bytesLeft));
+      do
+        got = readSome(fd, buffer.data() + unfinished, room);
+      while (got < 0 && errno == EINTR);
+    }
+    if (got <= 0) {
+      if (got < 0)
+        status = LoadStatus::ReadFailed;
+      else if (plan->regular)
+        status = verdictAtEnd(fd, statusOf, *plan, counted.digest, read);
+      break;
+    }
+    bytesLeft -= static_cast<std::uint64_t>(got);
+    const std::string_view bytes(buffer.data(),
+                                 unfinished + static_cast<std::size_t>(got));
+    if (plan->regular)
+      foldBytes(read, bytes.substr(unfinished));
+    std::size_t start = 0;
+    for (std::size_t end = bytes.find('\n', unfinished);
+         end != std::string_view::npos; end = bytes.find('\n', start)) {
+      if (!take(bytes.substr(start, end - start)))
+        return employees;
+      start = end + 1;
+    }
+    // Until its line feed, the heading is dropped as it comes, so that its
+    // length costs no memory.
+    unfinished = heading ? 0 : bytes.size() - start;
+    std::memmove(buffer.data(), buffer.data() + start, unfinished);
+  }
+  // A last line without a line feed still counts, but not one that a read
+  // error or a change of the file broke off.
+  if (status == LoadStatus::Loaded && unfinished > 0)
+    take({buffer.data(), unfinished});
+  return employees;
+}
