@@ -6,6 +6,7 @@
 #include "support/expected_table.h"
 #include "support/generate_roster.h"
 #include "support/run.h"
+#include "tests/traced.h"
 
 #include <gtest/gtest.h>
 
@@ -42,102 +43,18 @@ static std::string firstRows(const std::string &table, std::size_t rows) {
   return table.substr(0, end);
 }
 
-class Strace : public testing::Test {
-protected:
-  void SetUp() override {
-    if (std::system("strace -V >/dev/null 2>&1") != 0)
-      GTEST_SKIP() << "strace is not installed";
-  }
-
-  // Runs roster in `dir` under strace, logging to `log`, with `calls` traced
-  // or faults injected on `path` only. LeakSanitizer, in a sanitizer build,
-  // cannot run under ptrace.
-  static Outcome run(const fs::path &dir, const std::string &calls,
-                     const fs::path &path, const fs::path &log = "/dev/null",
-                     Stdout stdoutTo = Stdout::Pipe) {
-    return runInDir(dir,
-                    {"strace", "-o", log.string(), "-E",
-                     "ASAN_OPTIONS=detect_leaks=0", "-e", calls, "-P",
-                     path.string(), RosterExe},
-                    stdoutTo);
-  }
-
-  // What each `call` on the roster (read, or pread64, the counting pass's)
-  // that a strace log shows returned, the one under way, if any, as 0.
-  static std::vector<long> readsIn(const fs::path &log,
-                                   const std::string &call = "read") {
-    const std::string trace = readFile(log);
-    std::vector<long> reads;
-    for (std::size_t at = 0;
-         (at = trace.find(call + "(", at)) != std::string::npos; ++at) {
-      const std::size_t result = trace.find(" = ", at);
-      reads.push_back(std::atol(trace.c_str() + result + 3));
-    }
-    return reads;
-  }
-
-  // The table of the lines of `roster` that the reads in `log` brought in
-  // whole, taken from `table`, the table of all of them.
-  static std::string linesReadWhole(const fs::path &log,
-                                    const std::string &roster,
-                                    const std::string &table) {
-    std::size_t bytes = 0;
-    for (const long read : readsIn(log))
-      bytes += static_cast<std::size_t>(std::max(0L, read));
-    const auto lineFeeds = std::count(
-        roster.begin(),
-        roster.begin() + std::ptrdiff_t(std::min(bytes, roster.size())), '\n');
-    return firstRows(table, lineFeeds == 0 ? 0 : std::size_t(lineFeeds) - 1);
-  }
-
-  // Runs roster in `dir` with its `nth` `call` on the roster (read, or
-  // pread64) held up, and makes `change` while that call waits: the change
-  // takes a few milliseconds, the hold is a hundred times that.
-  static Outcome changedWhileRead(const fs::path &dir, std::size_t nth,
-                                  const std::function<void()> &change,
-                                  const std::string &call = "read") {
-    const fs::path log = dir.string() + ".strace";
-    fs::remove(log); // an earlier run's log would set the change off early
-    std::atomic<bool> ended = false;
-    std::thread changer([&] {
-      while (!ended && readsIn(log, call).size() < nth)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      if (!ended)
-        change();
-    });
-    Outcome outcome =
-        run(dir,
-            "inject=" + call + ":delay_enter=300ms:when=" + std::to_string(nth),
-            dir / RosterFile, log);
-    ended = true;
-    changer.join();
-    return outcome;
-  }
-};
-
-// The roster at `path` mapped shared, every page of it stored to once, so
-// that later stores move neither of its times until the pages are written
-// back.
-static char *mapDirtied(const fs::path &path, std::size_t size) {
-  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  void *const map =
-      mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  if (map == MAP_FAILED)
-    return nullptr;
-  auto *const bytes = static_cast<volatile char *>(map);
-  for (std::size_t at = 0; at < size; at += 4096)
-    bytes[at] = bytes[at];
-  return static_cast<char *>(map);
-}
-
-// The first employee of `roster` moved to its end: the same size, other line
-// breaks.
-static std::string firstMovedToEnd(const std::string &roster) {
-  const std::size_t first = roster.find('\n') + 1;
-  const std::size_t second = roster.find('\n', first) + 1;
-  return roster.substr(0, first) + roster.substr(second) +
-         roster.substr(first, second - first);
+// The table of the lines of `roster` that the reads in `log` brought in
+// whole, taken from `table`, the table of all of them.
+static std::string linesReadWhole(const fs::path &log,
+                                  const std::string &roster,
+                                  const std::string &table) {
+  std::size_t bytes = 0;
+  for (const long read : Strace::readsIn(log))
+    bytes += static_cast<std::size_t>(std::max(0L, read));
+  const auto lineFeeds = std::count(
+      roster.begin(),
+      roster.begin() + std::ptrdiff_t(std::min(bytes, roster.size())), '\n');
+  return firstRows(table, lineFeeds == 0 ? 0 : std::size_t(lineFeeds) - 1);
 }
 
 // Reading stops part-way: a read fails, or meets the end before the file's
@@ -287,95 +204,9 @@ TEST_F(Strace, InjectedFaultsGiveTheirMessagesAndWholeLines) {
   }
 }
 
-// A read-only bindfs view of a roster of 2000 invented employees, in a
-// scratch directory of its own: over 128 KiB, so that the counting pass takes
-// two reads and readahead caches pages beyond the first. It is unmounted
-// however the test ends: the scratch directory is removed recursively at
-// exit, and must not walk into a live mount.
-struct CachingView {
-  explicit CachingView(const std::string &name)
-      // strace -P must name the path as it resolves, with no link in it.
-      : backing(fs::canonical(scratchDir(name)) / "backing"),
-        view(backing.parent_path() / "view") {
-    fs::create_directories(backing);
-    fs::create_directories(view);
-    generateRoster(backing / RosterFile, 2000);
-    mounted =
-        fs::exists("/dev/fuse") &&
-        runInDir(view.parent_path(), {"bindfs", "-o", "ro", backing, view})
-                .status == 0;
-  }
-  CachingView(const CachingView &) = delete;
-  CachingView &operator=(const CachingView &) = delete;
-  ~CachingView() {
-    if (mounted)
-      runInDir(view.parent_path(), {"fusermount", "-u", view});
-  }
-  fs::path backing;
-  fs::path view;
-  bool mounted = false;
-};
-
-// A roster seen through a caching FUSE mount, rewritten to its size
-// underneath while the counting pass is held. The reading pass gets the
-// pages that the counting pass left cached, some of them from before the
-// write, so the two agree on a table the file never held, and the cached
-// attributes, a second old, show no change: only a status fetched fresh
-// does. Read-only, so that the status at the end cannot be fresh by chance.
-TEST_F(Strace, WriteUnderACachingMountIsSeen) {
-  const CachingView mount("CachingMount");
-  if (!mount.mounted)
-    GTEST_SKIP() << "bindfs cannot mount a view here";
-  const std::string moved =
-      firstMovedToEnd(readFile(mount.backing / RosterFile));
-  // Past FUSE's attribute timeout, nothing is cached from the writing.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  const auto rewriteInOneWrite = [&] {
-    const int fd =
-        open((mount.backing / RosterFile).c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_EQ(pwrite(fd, moved.data(), moved.size(), 0),
-              static_cast<ssize_t>(moved.size()));
-    close(fd);
-  };
-  const Outcome outcome =
-      changedWhileRead(mount.view, 2, rewriteInOneWrite, "pread64");
-  EXPECT_EQ(outcome.err, "Error: The file changed while it was read!\n");
-  EXPECT_EQ(outcome.status, 1);
-}
-
-// The same, but the roster is rewritten through a shared mapping of the
-// backing file whose pages are already dirty, which moves neither its size
-// nor its mtime: only the two passes can tell, and only if the reading pass
-// fetches the file again rather than take the pages that the counting pass
-// left cached. Unchanged, the roster gives its table whole. Where the store
-// moved the mtime after all, the case proves nothing and is skipped.
-TEST_F(Strace, StoreThroughAMappingUnderACachingMountIsSeen) {
-  const CachingView mount("MappedUnderMount");
-  if (!mount.mounted)
-    GTEST_SKIP() << "bindfs cannot mount a view here";
-  const fs::path backingFile = mount.backing / RosterFile;
-  const std::string original = readFile(backingFile);
-  const Outcome unchanged = runInDir(mount.view, {RosterExe});
-  EXPECT_EQ(unchanged.out, runInDir(mount.backing, {RosterExe}).out);
-  EXPECT_EQ(unchanged.err, "");
-  EXPECT_EQ(unchanged.status, 0);
-
-  const std::string moved = firstMovedToEnd(original);
-  char *const map = mapDirtied(backingFile, original.size());
-  ASSERT_NE(map, nullptr);
-  const fs::file_time_type mtime = fs::last_write_time(backingFile);
-  const Outcome outcome = changedWhileRead(
-      mount.view, 2, [&] { std::copy(moved.begin(), moved.end(), map); },
-      "pread64");
-  const bool mtimeMoved = fs::last_write_time(backingFile) != mtime;
-  munmap(map, original.size());
-  if (mtimeMoved)
-    GTEST_SKIP() << "the store through the mapping moved the mtime";
-  EXPECT_EQ(outcome.err, "Error: The file changed while it was read!\n");
-  EXPECT_EQ(outcome.status, 1);
-}
-
-// Files whose size is no guide to their length, and which nothing changes.
+// Files whose size is no guide to their length, and which nothing changes,
+// are read to their end: a kernel file gives the table of its bytes copied
+// into a regular file, unless the bytes depend on who reads them.
 TEST(Faults, PipesAndKernelFilesAreNeverTakenForChanged) {
   const fs::path dir = scratchDir("SpecialFiles");
   const fs::path input = dir / RosterFile;
@@ -390,10 +221,14 @@ TEST(Faults, PipesAndKernelFilesAreNeverTakenForChanged) {
   EXPECT_EQ(fromPipe.status, 0);
 
   // Their sizes are 0 in /proc and 4096 in /sys.
-  for (const char *kernelFile :
-       {"/proc/self/status", "/proc/cpuinfo", "/proc/self/maps",
-        "/sys/kernel/mm/transparent_hugepage/enabled",
-        "/sys/devices/system/cpu/online"}) {
+  const fs::path copy = scratchDir("SpecialFilesCopied");
+  for (const auto &[kernelFile, sameForEveryReader] :
+       {std::pair{"/proc/filesystems", true},
+        {"/proc/self/status", false},
+        {"/proc/cpuinfo", false},
+        {"/proc/self/maps", false},
+        {"/sys/kernel/mm/transparent_hugepage/enabled", true},
+        {"/sys/devices/system/cpu/online", true}}) {
     if (!fs::exists(kernelFile))
       continue;
     fs::remove(input);
@@ -401,6 +236,44 @@ TEST(Faults, PipesAndKernelFilesAreNeverTakenForChanged) {
     const Outcome outcome = runInDir(dir, {RosterExe});
     EXPECT_EQ(outcome.err, "") << kernelFile;
     EXPECT_EQ(outcome.status, 0) << kernelFile;
+    if (sameForEveryReader) {
+      std::ifstream file(kernelFile, std::ios::binary);
+      std::ofstream(copy / RosterFile, std::ios::binary) << file.rdbuf();
+      EXPECT_EQ(outcome.out, runInDir(copy, {RosterExe}).out) << kernelFile;
+    }
+  }
+}
+
+// With its address space capped at every 50 KB from 5,000 to 16,000 KB,
+// around what the loader and the C++ runtime need, roster prints the whole
+// table, or says that memory ran out and exits 1 with whole rows or none, or
+// cannot be started at all (127): it never aborts.
+TEST(AddressSpace, AnyCapGivesTheTableOrTheMessageNeverAnAbort) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer cannot run in a small address space";
+#endif
+  const fs::path dir = scratchDir("AddressSpace");
+  fs::copy_file(Data / "sample.csv", dir / RosterFile);
+  const std::string table = readFile(Data / "sample.out");
+  for (int kb = 5000; kb <= 16000; kb += 50) {
+    const Outcome outcome =
+        runInDir(dir, {"sh", "-c",
+                       "ulimit -v " + std::to_string(kb) + R"( && exec "$0")",
+                       RosterExe});
+    const bool wholeLines =
+        table.compare(0, outcome.out.size(), outcome.out) == 0 &&
+        (outcome.out.empty() || outcome.out.back() == '\n');
+    switch (outcome.status) {
+    case 0:
+      EXPECT_TRUE(outcome.out == table && outcome.err.empty()) << kb << " KB";
+      break;
+    case 1:
+      EXPECT_TRUE(outcome.err == "Error: Out of memory!\n" && wholeLines)
+          << kb << " KB: " << outcome.err;
+      break;
+    default:
+      EXPECT_EQ(outcome.status, 127) << kb << " KB: " << outcome.err;
+    }
   }
 }
 
