@@ -1,4 +1,5 @@
-// Opening the roster file, and the messages that loading ends with.
+// Opening the roster file, reading it again while it changes, and the
+// messages that loading ends with.
 #include "roster/read_csv.h"
 #include "roster/read_roster.h"
 
@@ -6,6 +7,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <thread>
 
 std::string_view loadMessage(LoadStatus status) {
   switch (status) {
@@ -23,13 +25,32 @@ std::string_view loadMessage(LoadStatus status) {
   return {};
 }
 
+// Reads the opened file, and again from its start after each reading that
+// saw it change, keeping the first that held still or else the last. The
+// opened file is the one a writer that saves in place changes, and it
+// cannot turn into a FIFO or a directory meanwhile, as the name can.
+static std::vector<Employee> readHeldStill(int fd, LoadStatus &status) {
+  std::vector<Employee> employees = readRoster(fd, status);
+  for (const std::chrono::milliseconds wait : WaitsBeforeRereading) {
+    if (status != LoadStatus::FileChanged)
+      break;
+    std::this_thread::sleep_for(wait);
+    if (lseek(fd, 0, SEEK_SET) != 0)
+      break;
+    // Freed, not only cleared, so that memory stays that of one roster.
+    employees = std::vector<Employee>();
+    employees = readRoster(fd, status);
+  }
+  return employees;
+}
+
 std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
   std::vector<Employee> employees;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     status = LoadStatus::NotOpened;
   } else {
-    employees = readRoster(fd, status);
+    employees = readHeldStill(fd, status);
     close(fd);
   }
   std::cerr << loadMessage(status);

@@ -3,6 +3,7 @@
 // far larger than those kept as data. Suites name what their tests need:
 // Strace, ptrace; Huge, many megabytes or a small address space.
 #include "app/roster_file.h"
+#include "roster/read_csv.h"
 #include "support/expected_table.h"
 #include "support/generate_roster.h"
 #include "support/run.h"
@@ -43,41 +44,120 @@ static std::string firstRows(const std::string &table, std::size_t rows) {
   return table.substr(0, end);
 }
 
-// The table of the lines of `roster` that the reads in `log` brought in
-// whole, taken from `table`, the table of all of them.
-static std::string linesReadWhole(const fs::path &log,
-                                  const std::string &roster,
-                                  const std::string &table) {
+// A roster of 2000 invented employees in a directory of its own, what
+// roster prints of it when nothing disturbs it, and the reads that takes.
+struct Undisturbed {
+  explicit Undisturbed(const std::string &name)
+      : dir(scratchDir(name)), input(dir / RosterFile),
+        log(dir.string() + ".strace") {
+    generateRoster(input, 2000);
+    roster = readFile(input);
+    table = Strace::run(dir, "trace=read", input, log).out;
+    reads = Strace::readsIn(log).size();
+  }
+  fs::path dir;
+  fs::path input;
+  fs::path log;
+  std::string roster;
+  std::string table;
+  std::size_t reads = 0;
+};
+
+// The table of the lines of `quiet.roster` that the reads in its log brought
+// in whole.
+static std::string linesReadWhole(const Undisturbed &quiet) {
   std::size_t bytes = 0;
-  for (const long read : Strace::readsIn(log))
+  for (const long read : Strace::readsIn(quiet.log))
     bytes += static_cast<std::size_t>(std::max(0L, read));
+  const std::string &roster = quiet.roster;
   const auto lineFeeds = std::count(
       roster.begin(),
       roster.begin() + std::ptrdiff_t(std::min(bytes, roster.size())), '\n');
-  return firstRows(table, lineFeeds == 0 ? 0 : std::size_t(lineFeeds) - 1);
+  return firstRows(quiet.table,
+                   lineFeeds == 0 ? 0 : std::size_t(lineFeeds) - 1);
 }
 
-// Reading stops part-way: a read fails, or meets the end before the file's
-// size, or the file is cut short, extended or rewritten to its size
-// meanwhile. The rows are those of the lines read whole, and never those of
-// lines appended after reading began; after a rewrite, only the message and
-// status are checked. A store through a shared mapping is seen only by the
-// comparison of the two passes. A change of metadata alone is no change: the
-// table is the whole file, and the status 0.
-TEST_F(Strace, ReadingStoppedPartWayPrintsTheLinesReadWhole) {
-  const fs::path dir = scratchDir("StoppedPartWay");
-  const fs::path input = dir / RosterFile;
-  generateRoster(input, 2000);
-  const fs::path log = dir.string() + ".strace";
-  const std::string original = readFile(input);
-  // A clean run gives the whole table and the reads it takes.
-  const Outcome whole = run(dir, "trace=read", input, log);
-  const std::size_t reads = readsIn(log).size();
-  ASSERT_GT(reads, 2U);
-  const std::string moved = firstMovedToEnd(original);
-  const fs::path movedFile = dir.string() + ".moved";
-  std::ofstream(movedFile, std::ios::binary) << moved;
+// What a disturbed run prints: the whole table, the rows of the lines read
+// whole, the table of the roster as the disturbance left it, or rows not
+// checked; its message and status; and how many readings it made.
+enum class Rows { Whole, ReadWhole, AsLeft, Unchecked };
+struct Expected {
+  Rows rows;
+  std::string err;
+  int status;
+  std::size_t readings;
+};
+using Disturbances =
+    std::vector<std::tuple<const char *, std::function<Outcome()>, Expected>>;
 
+// Restores `quiet`'s roster before each disturbance, and checks each run.
+static void expectEach(const Undisturbed &quiet,
+                       const Disturbances &disturbances) {
+  for (const auto &[what, disturbed, expected] : disturbances) {
+    std::ofstream(quiet.input, std::ios::binary) << quiet.roster;
+    const Outcome outcome = disturbed();
+    if (expected.rows == Rows::Whole) {
+      EXPECT_EQ(outcome.out, quiet.table) << what;
+    } else if (expected.rows == Rows::ReadWhole) {
+      EXPECT_EQ(outcome.out, linesReadWhole(quiet)) << what;
+    } else if (expected.rows == Rows::AsLeft) {
+      EXPECT_EQ(outcome.out, runInDir(quiet.dir, {RosterExe}).out) << what;
+    }
+    EXPECT_EQ(outcome.err, expected.err) << what;
+    EXPECT_EQ(outcome.status, expected.status) << what;
+    EXPECT_EQ(Strace::readingsIn(quiet.log), expected.readings) << what;
+  }
+}
+
+static const std::string ReadError = "Error: Could not read the file!\n";
+static const std::string Changed =
+    "Error: The file changed while it was read!\n";
+
+// Reading stops part-way, and is not begun again: a read fails, or meets the
+// end before the file's size. The rows are those of the lines read whole. A
+// file rewritten during every reading is read again a bounded number of
+// times, and reported.
+TEST_F(Strace, ReadingStoppedPartWayPrintsTheLinesReadWhole) {
+  const Undisturbed quiet("StoppedPartWay");
+  ASSERT_GT(quiet.reads, 2U);
+  const auto injected = [&](const std::string &injection) {
+    return [&, injection] {
+      return run(quiet.dir, injection, quiet.input, quiet.log);
+    };
+  };
+  bool moved = false;
+  const auto overwriteInTurn = [&] {
+    moved = !moved;
+    std::fstream(quiet.input, std::ios::binary | std::ios::in | std::ios::out)
+        << (moved ? firstMovedToEnd(quiet.roster) : quiet.roster);
+  };
+  const std::size_t readings = WaitsBeforeRereading.size() + 1;
+  expectEach(quiet, {{"read error",
+                      injected("inject=read:error=EIO:when=" +
+                               std::to_string(quiet.reads - 1) + "+"),
+                      {Rows::ReadWhole, ReadError, 1, 1}},
+                     {"early end",
+                      injected("inject=read:retval=0:when=2"),
+                      {Rows::ReadWhole, ReadError, 1, 1}},
+                     {"overwritten during every reading",
+                      [&] {
+                        return changedWhileRead(quiet.dir, 2, overwriteInTurn,
+                                                "read", quiet.reads);
+                      },
+                      {Rows::Unchecked, Changed, 1, readings}}});
+}
+
+// The file is cut short, extended, or rewritten to its size while it is
+// read, once: the next reading holds still and gives the table of the file
+// as the change left it. A store through a shared mapping is seen only by
+// the comparison of the two passes.
+TEST_F(Strace, FileChangedOnceGivesTheTableOfTheNextReading) {
+  const Undisturbed quiet("ChangedOnce");
+  const fs::path &input = quiet.input;
+  const std::string &original = quiet.roster;
+  const std::string moved = firstMovedToEnd(original);
+  const fs::path movedFile = quiet.dir.string() + ".moved";
+  std::ofstream(movedFile, std::ios::binary) << moved;
   const auto cutShort = [&] { fs::resize_file(input, 5000); };
   const auto addHalfALine = [&] {
     std::ofstream(input, std::ios::binary | std::ios::app) << "5001,Half Li";
@@ -97,70 +177,51 @@ TEST_F(Strace, ReadingStoppedPartWayPrintsTheLinesReadWhole) {
     fs::resize_file(input, 0);
     std::ofstream(input, std::ios::binary | std::ios::app) << original;
   };
-  const auto changePermissions = [&] {
-    fs::permissions(input, fs::perms::owner_read | fs::perms::owner_write);
-  };
-  const auto setAccessTime = [&] {
-    const std::array<timespec, 2> times = {{{0, UTIME_NOW}, {0, UTIME_OMIT}}};
-    utimensat(AT_FDCWD, input.c_str(), times.data(), 0);
-  };
-  const auto injected = [&](const std::string &injection) {
-    return [&, injection] { return run(dir, injection, input, log); };
-  };
   const auto changedAtRead = [&](std::size_t nth, auto change) {
-    return [&, nth, change] { return changedWhileRead(dir, nth, change); };
+    return
+        [&, nth, change] { return changedWhileRead(quiet.dir, nth, change); };
   };
   const auto storedThroughAMap = [&] {
     char *const map = mapDirtied(input, original.size());
     if (map == nullptr)
       return Outcome{"", "mmap failed", -1, 0, 0, 0, 0};
     Outcome outcome = changedWhileRead(
-        dir, 2, [&] { std::copy(moved.begin(), moved.end(), map); });
+        quiet.dir, 2, [&] { std::copy(moved.begin(), moved.end(), map); });
     munmap(map, original.size());
     return outcome;
   };
-  const char *const readError = "Error: Could not read the file!\n";
-  const char *const changed = "Error: The file changed while it was read!\n";
-  const std::string failFromLastData =
-      "inject=read:error=EIO:when=" + std::to_string(reads - 1) + "+";
-  enum class Rows { ReadWhole, All, Unchecked };
-  const std::tuple<const char *, std::function<Outcome()>, Rows, const char *,
-                   int>
-      cases[] = {
-          {"read error", injected(failFromLastData), Rows::ReadWhole, readError,
-           1},
-          {"early end", injected("inject=read:retval=0:when=2"),
-           Rows::ReadWhole, readError, 1},
-          {"cut short", changedAtRead(2, cutShort), Rows::ReadWhole, changed,
-           1},
-          {"half a line added", changedAtRead(reads, addHalfALine),
-           Rows::ReadWhole, changed, 1},
-          {"lines appended", changedAtRead(1, appendLines), Rows::All, changed,
-           1},
-          {"overwritten in place", changedAtRead(2, overwriteInPlace),
-           Rows::Unchecked, changed, 1},
-          {"rewritten as cp does", changedAtRead(2, rewriteAsCpDoes),
-           Rows::Unchecked, changed, 1},
-          {"truncated and restored", changedAtRead(2, truncateAndRestore),
-           Rows::Unchecked, changed, 1},
-          {"stored through a shared mapping", storedThroughAMap,
-           Rows::Unchecked, changed, 1},
-          {"permissions changed", changedAtRead(2, changePermissions),
-           Rows::All, "", 0},
-          {"access time set", changedAtRead(2, setAccessTime), Rows::All, "",
-           0},
-      };
-  for (const auto &[what, runStopped, rows, err, status] : cases) {
-    std::ofstream(input, std::ios::binary) << original;
-    const Outcome stopped = runStopped();
-    if (rows == Rows::ReadWhole) {
-      EXPECT_EQ(stopped.out, linesReadWhole(log, original, whole.out)) << what;
-    } else if (rows == Rows::All) {
-      EXPECT_EQ(stopped.out, whole.out) << what;
-    }
-    EXPECT_EQ(stopped.err, err) << what;
-    EXPECT_EQ(stopped.status, status) << what;
-  }
+  const Expected next{Rows::AsLeft, "", 0, 2};
+  expectEach(
+      quiet,
+      {{"cut short", changedAtRead(2, cutShort), next},
+       {"half a line added", changedAtRead(quiet.reads, addHalfALine), next},
+       {"lines appended", changedAtRead(1, appendLines), next},
+       {"overwritten in place", changedAtRead(2, overwriteInPlace), next},
+       {"rewritten as cp does", changedAtRead(2, rewriteAsCpDoes), next},
+       {"truncated and restored", changedAtRead(2, truncateAndRestore), next},
+       {"stored through a shared mapping", storedThroughAMap, next}});
+}
+
+// A change of metadata alone is no change: the table is the whole file, from
+// one reading, and the status 0.
+TEST_F(Strace, MetadataAloneIsNoChange) {
+  const Undisturbed quiet("Metadata");
+  const auto changedAtRead = [&](auto change) {
+    return [&, change] { return changedWhileRead(quiet.dir, 2, change); };
+  };
+  const Expected wholeTable{Rows::Whole, "", 0, 1};
+  expectEach(quiet,
+             {{"permissions changed", changedAtRead([&] {
+                 fs::permissions(quiet.input, fs::perms::owner_read |
+                                                  fs::perms::owner_write);
+               }),
+               wholeTable},
+              {"access time set", changedAtRead([&] {
+                 const std::array<timespec, 2> times = {
+                     {{0, UTIME_NOW}, {0, UTIME_OMIT}}};
+                 utimensat(AT_FDCWD, quiet.input.c_str(), times.data(), 0);
+               }),
+               wholeTable}});
 }
 
 // Faults injected around the sample: asking the opened roster for its state

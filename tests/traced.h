@@ -58,25 +58,44 @@ public:
     return reads;
   }
 
+  // How many readings of the roster a strace log shows: its counting
+  // passes, each of which begins with a pread64 at offset 0.
+  static std::size_t readingsIn(const std::filesystem::path &log) {
+    const std::string trace = readFile(log);
+    std::size_t readings = 0;
+    for (std::size_t at = 0;
+         (at = trace.find("pread64(", at)) != std::string::npos; ++at)
+      readings += trace.compare(trace.find(") = ", at) - 3, 3, ", 0") == 0;
+    return readings;
+  }
+
   // Runs roster in `dir` with its `nth` `call` on the roster (read, or
   // pread64) held up, and makes `change` while that call waits: the change
-  // takes a few milliseconds, the hold is a hundred times that.
+  // takes a few milliseconds, the hold is a hundred times that. With
+  // `every`, so again at every `every` calls after the `nth`.
   static Outcome changedWhileRead(const std::filesystem::path &dir,
                                   std::size_t nth,
                                   const std::function<void()> &change,
-                                  const std::string &call = "read") {
+                                  const std::string &call = "read",
+                                  std::size_t every = 0) {
     const std::filesystem::path log = dir.string() + ".strace";
     std::filesystem::remove(log); // an earlier log would set the change off
     std::atomic<bool> ended = false;
     std::thread changer([&] {
-      while (!ended && readsIn(log, call).size() < nth)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      if (!ended)
-        change();
+      for (std::size_t next = nth; !ended; next += every) {
+        while (!ended && readsIn(log, call).size() < next)
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (!ended)
+          change();
+        if (every == 0)
+          break;
+      }
     });
+    std::string when = std::to_string(nth);
+    if (every > 0)
+      when += "+" + std::to_string(every);
     Outcome outcome =
-        run(dir,
-            "inject=" + call + ":delay_enter=300ms:when=" + std::to_string(nth),
+        run(dir, "inject=" + call + ":delay_enter=300ms:when=" + when,
             dir / RosterFile, log);
     ended = true;
     changer.join();
