@@ -1,7 +1,8 @@
 // End-to-end tests of faults and extremes: I/O errors part-way through, a
-// roster that changes while it is read, a reader that goes away, and rosters
-// far larger than those kept as data. Suites name what their tests need:
-// Strace, ptrace; Huge, many megabytes or a small address space.
+// roster that changes while it is read, a reader that goes away, rosters far
+// larger than those kept as data, and little memory. Suites name what their
+// tests need: Strace, ptrace; Huge and AddressSpace, many megabytes or a
+// small address space.
 #include "app/roster_file.h"
 #include "roster/read_csv.h"
 #include "support/expected_table.h"
@@ -18,8 +19,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -27,7 +26,6 @@
 #include <fstream>
 #include <functional>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>

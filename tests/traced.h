@@ -91,12 +91,11 @@ public:
           break;
       }
     });
-    std::string when = std::to_string(nth);
+    std::string injection =
+        "inject=" + call + ":delay_enter=300ms:when=" + std::to_string(nth);
     if (every > 0)
-      when += "+" + std::to_string(every);
-    Outcome outcome =
-        run(dir, "inject=" + call + ":delay_enter=300ms:when=" + when,
-            dir / RosterFile, log);
+      injection.append("+").append(std::to_string(every));
+    Outcome outcome = run(dir, injection, dir / RosterFile, log);
     ended = true;
     changer.join();
     return outcome;
