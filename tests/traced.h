@@ -65,7 +65,8 @@ public:
     std::size_t readings = 0;
     for (std::size_t at = 0;
          (at = trace.find("pread64(", at)) != std::string::npos; ++at)
-      readings += trace.compare(trace.find(") = ", at) - 3, 3, ", 0") == 0;
+      if (trace.compare(trace.find(") = ", at) - 3, 3, ", 0") == 0)
+        ++readings;
     return readings;
   }
 
