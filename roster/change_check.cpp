@@ -1,6 +1,7 @@
 // Comparing the roster file's status and passes from the start of reading to
 // its end.
 #include "roster/change_check.h"
+#include "roster/overlay_layers.h"
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -41,8 +42,8 @@ static bool statusFromFstat(int fd, struct statx &status) {
 // compared.
 static bool freshStatus(int fd, StatxFunction statusOf, struct statx &status) {
   status = {};
-  if (statusOf(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS,
-               &status) != 0)
+  if (statusOf(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC,
+               STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0)
     return (errno == ENOSYS || errno == EINVAL || errno == EPERM) &&
            statusFromFstat(fd, status);
   if (!filled(status, STATX_BLOCKS)) {
@@ -78,19 +79,43 @@ static constexpr std::uint32_t StaleCacheFileSystems[] = {
     FUSE_SUPER_MAGIC, NFS_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC,
     V9FS_MAGIC};
 
+static bool cachesStalePages(const struct statfs &fileSystem) {
+  const auto type = static_cast<std::uint32_t>(fileSystem.f_type);
+  return std::find(std::begin(StaleCacheFileSystems),
+                   std::end(StaleCacheFileSystems),
+                   type) != std::end(StaleCacheFileSystems);
+}
+
+// An overlay passes the advice to drop pages on to the layer that holds the
+// file, so it is a caching mount where a layer is one. An overlay over local
+// layers keeps its pages. Layers that cannot be examined are taken for
+// local: named by relative paths, or by paths of the host, as a container's
+// are.
+static bool overlayOverACachingMount(const struct statx &status) {
+  if (!filled(status, STATX_MNT_ID))
+    return false;
+  for (const std::string &layer : overlayLayers(status.stx_mnt_id)) {
+    struct statfs fileSystem {};
+    if (layer.front() != '/' || statfs(layer.c_str(), &fileSystem) != 0)
+      return false;
+    if (cachesStalePages(fileSystem))
+      return true;
+  }
+  return false;
+}
+
 // A file on a block device of this machine, fuseblk included, is cached here
 // alone: ext4 and xfs pay no system call for this. Where the file system
-// cannot be told, the pages are fetched afresh.
-static bool cachedPagesMayBeStale(int fd, const struct statx &status) {
+// cannot be told, it is taken for a caching mount.
+static bool onACachingMount(int fd, const struct statx &status) {
   if (status.stx_dev_major != 0)
     return false;
   struct statfs fileSystem {};
   if (fstatfs(fd, &fileSystem) != 0)
     return true;
-  const auto type = static_cast<std::uint32_t>(fileSystem.f_type);
-  return std::find(std::begin(StaleCacheFileSystems),
-                   std::end(StaleCacheFileSystems),
-                   type) != std::end(StaleCacheFileSystems);
+  return cachesStalePages(fileSystem) ||
+         (fileSystem.f_type == OVERLAYFS_SUPER_MAGIC &&
+          overlayOverACachingMount(status));
 }
 
 std::optional<ReadingPlan> planReading(int fd, StatxFunction statusOf) {
@@ -99,7 +124,7 @@ std::optional<ReadingPlan> planReading(int fd, StatxFunction statusOf) {
     return std::nullopt;
   plan.regular = filled(plan.before, STATX_TYPE | STATX_SIZE) &&
                  S_ISREG(plan.before.stx_mode);
-  plan.fetchEachPass = plan.regular && cachedPagesMayBeStale(fd, plan.before);
+  plan.caching = plan.regular && onACachingMount(fd, plan.before);
   // A file that grows is a change all the same, and memory stays bounded by
   // the file that was opened.
   plan.bytesToRead = plan.regular && sizeIsLength(plan.before)
@@ -112,7 +137,7 @@ std::optional<ReadingPlan> planReading(int fd, StatxFunction statusOf) {
 // O_DIRECT would too, but a FUSE server that passes reads on to a local file
 // system may refuse its unaligned buffers. Pages mapped or not yet sent stay.
 void beforePass(int fd, const ReadingPlan &plan) {
-  if (plan.fetchEachPass)
+  if (plan.caching)
     (void)posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
@@ -132,13 +157,21 @@ LoadStatus verdictAtEnd(int fd, StatxFunction statusOf, const ReadingPlan &plan,
       (filled(before, STATX_MTIME) && filled(after, STATX_MTIME) &&
        !sameModificationTime(before.stx_mtime, after.stx_mtime)))
     return LoadStatus::FileChanged;
-  if (!sizeIsLength(after))
-    return LoadStatus::Loaded;
+  if (!sizeIsLength(after)) {
+    // A caching mount's server may store bytes without reporting blocks.
+    // Passes of the same length are compared; files it makes up as they
+    // are read have size 0, and the counting pass reads none of them.
+    const bool compared = plan.caching && counted.bytes == read.bytes;
+    return !compared || sameDigest(counted, read) ? LoadStatus::Loaded
+                                                  : LoadStatus::FileChanged;
+  }
   const std::uint64_t size = after.stx_size;
   if (read.bytes > size)
     return LoadStatus::FileChanged;
+  // On a caching mount, the file may have shrunk since the status was had,
+  // or be another than the status describes.
   if (read.bytes < size || counted.bytes < size)
-    return LoadStatus::ReadFailed;
+    return plan.caching ? LoadStatus::FileChanged : LoadStatus::ReadFailed;
   return sameDigest(counted, read) ? LoadStatus::Loaded
                                    : LoadStatus::FileChanged;
 }

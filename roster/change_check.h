@@ -23,10 +23,12 @@ struct ReadingPlan {
   // A regular file is counted first and checked at its end; anything else
   // is read once, to its end.
   bool regular;
-  // Each pass must fetch the bytes afresh: cached pages may be older than
-  // the file.
-  bool fetchEachPass;
-  // The size, where it is the length: no byte past it is read. Otherwise
+  // On a caching mount, or an overlay over one, this machine's cached pages
+  // may be older than the file, and the status may be another version's,
+  // or, where the server answers for the name, another file's: each pass
+  // fetches the bytes afresh, and the bytes read decide the length.
+  bool caching;
+  // The size, where it is the length: no byte past it is kept. Otherwise
   // no limit.
   std::uint64_t bytesToRead;
 };
@@ -39,8 +41,9 @@ void beforePass(int fd, const ReadingPlan &plan);
 
 // Whether a regular file held still, once the reading pass has met its end
 // or `plan.bytesToRead`: Loaded, FileChanged, or ReadFailed where it ended
-// early or its status cannot be had. `counted` and `read` are the digests
-// of the counting pass and of the reading pass.
+// before its size, off a caching mount, or its status cannot be had.
+// `counted` and `read` are the digests of the counting pass and of the
+// reading pass.
 LoadStatus verdictAtEnd(int fd, StatxFunction statusOf, const ReadingPlan &plan,
                         const StreamDigest &counted, const StreamDigest &read);
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <optional>
 #include <thread>
 
 std::string_view loadMessage(LoadStatus status) {
@@ -25,32 +26,58 @@ std::string_view loadMessage(LoadStatus status) {
   return {};
 }
 
-// Reads the opened file, and again from its start after each reading that
-// saw it change, keeping the first that held still or else the last. The
-// opened file is the one a writer that saves in place changes, and it
-// cannot turn into a FIFO or a directory meanwhile, as the name can.
-static std::vector<Employee> readHeldStill(int fd, LoadStatus &status) {
-  std::vector<Employee> employees = readRoster(fd, status);
+// Readies `fd` for another reading from its start: the opened file, which
+// is the one a writer that saves in place changes, and which cannot turn
+// into a FIFO or a directory meanwhile, as the name can. On a caching mount
+// whose status answers for the name, the opened file may not be readable
+// whole any more, so the name is opened afresh, without blocking should it
+// now be a FIFO. The plan for the reading, or none.
+static std::optional<ReadingPlan> readyAgain(const std::string &path, int &fd,
+                                             const ReadingPlan &plan) {
+  if (plan.caching) {
+    const int reopened = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (reopened < 0)
+      return std::nullopt;
+    close(fd);
+    fd = reopened;
+  } else if (lseek(fd, 0, SEEK_SET) != 0) {
+    return std::nullopt;
+  }
+  return planReading(fd, ::statx);
+}
+
+// Reads the file opened as `fd` from `path`, and again after each reading
+// that saw it change, keeping the first that held still or else the last.
+// A name that no longer holds a regular file ends the readings.
+static std::vector<Employee> readHeldStill(const std::string &path, int &fd,
+                                           LoadStatus &status) {
+  std::optional<ReadingPlan> plan = planReading(fd, ::statx);
+  if (!plan) {
+    status = LoadStatus::ReadFailed;
+    return {};
+  }
+  std::vector<Employee> employees = readRoster(fd, *plan, path, status);
   for (const std::chrono::milliseconds wait : WaitsBeforeRereading) {
     if (status != LoadStatus::FileChanged)
       break;
     std::this_thread::sleep_for(wait);
-    if (lseek(fd, 0, SEEK_SET) != 0)
+    plan = readyAgain(path, fd, *plan);
+    if (!plan || !plan->regular)
       break;
     // Freed, not only cleared, so that memory stays that of one roster.
     employees = std::vector<Employee>();
-    employees = readRoster(fd, status);
+    employees = readRoster(fd, *plan, path, status);
   }
   return employees;
 }
 
 std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
   std::vector<Employee> employees;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     status = LoadStatus::NotOpened;
   } else {
-    employees = readHeldStill(fd, status);
+    employees = readHeldStill(path, fd, status);
     close(fd);
   }
   std::cerr << loadMessage(status);

@@ -4,6 +4,7 @@
 #include "roster/employee_line.h"
 #include "roster/stream_digest.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -72,26 +73,55 @@ static CountingPass countLines(int fd, std::uint64_t size) {
   return pass;
 }
 
-std::vector<Employee> readRoster(int fd, LoadStatus &status,
+// A caching mount's status may answer for the name rather than the opened
+// file, so the counting pass reads the file that `name` holds: should that
+// be another, the passes differ. Opened without blocking, should the name
+// now be a FIFO; a name that cannot be opened gives a pass of no bytes.
+static CountingPass countingPass(int fd, const ReadingPlan &plan,
+                                 const std::string &name) {
+  const int counted =
+      plan.caching && !name.empty()
+          ? open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)
+          : fd;
+  if (counted < 0)
+    return {};
+  beforePass(counted, plan);
+  CountingPass pass = countLines(counted, plan.before.stx_size);
+  if (counted != fd)
+    close(counted);
+  return pass;
+}
+
+// readSome, but again where a signal interrupted it.
+static ssize_t readSomeMore(int fd, ReadFunction readSome, char *into,
+                            std::size_t room) {
+  ssize_t got = 0;
+  do
+    got = readSome(fd, into, room);
+  while (got < 0 && errno == EINTR);
+  return got;
+}
+
+// A caching mount's status may be another version's: a byte past the size
+// it gave, where a read brings one, is a change.
+static bool bytesPastSize(int fd, ReadFunction readSome) {
+  char byte = 0;
+  return readSomeMore(fd, readSome, &byte, 1) > 0;
+}
+
+std::vector<Employee> readRoster(int fd, const ReadingPlan &plan,
+                                 const std::string &name, LoadStatus &status,
                                  ReadFunction readSome, std::size_t maxRecords,
                                  StatxFunction statusOf) {
-  // Planned from the opened file, never from its path, which may name
-  // another file by now.
-  const std::optional<ReadingPlan> plan = planReading(fd, statusOf);
-  if (!plan) {
-    status = LoadStatus::ReadFailed;
-    return {};
-  }
   // Counting first sizes the roster once: growing it by doubling would copy
   // every record again, and hold two rosters while it copies.
   maxRecords = std::min(maxRecords, MaxRecords);
   std::vector<Employee> employees;
   CountingPass counted;
-  if (plan->regular) {
-    beforePass(fd, *plan);
-    counted = countLines(fd, plan->before.stx_size);
+  if (plan.regular) {
+    counted = countingPass(fd, plan, name);
     employees.reserve(std::min(counted.lineFeeds + 1, maxRecords));
-    beforePass(fd, *plan);
+    beforePass(fd, plan);
   }
   adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));
 
@@ -117,29 +147,29 @@ std::vector<Employee> readRoster(int fd, LoadStatus &status,
   std::string buffer(ChunkSize, '\0');
   std::size_t unfinished = 0; // bytes of a line begun but not ended, in front
   StreamDigest read;          // of the bytes of a regular file, as they come
-  std::uint64_t bytesLeft = plan->bytesToRead;
+  std::uint64_t bytesLeft = plan.bytesToRead;
   for (;;) {
     ssize_t got = 0; // the end, unless a read brings more
     if (bytesLeft > 0) {
       if (unfinished == buffer.size())
         buffer.resize(2 * buffer.size());
-      const auto room = static_cast<std::size_t>(
-          std::min<std::uint64_t>(buffer.size() - unfinished, bytesLeft));
-      do
-        got = readSome(fd, buffer.data() + unfinished, room);
-      while (got < 0 && errno == EINTR);
+      got = readSomeMore(fd, readSome, buffer.data() + unfinished,
+                         static_cast<std::size_t>(std::min<std::uint64_t>(
+                             buffer.size() - unfinished, bytesLeft)));
     }
     if (got <= 0) {
       if (got < 0)
         status = LoadStatus::ReadFailed;
-      else if (plan->regular)
-        status = verdictAtEnd(fd, statusOf, *plan, counted.digest, read);
+      else if (bytesLeft == 0 && plan.caching && bytesPastSize(fd, readSome))
+        status = LoadStatus::FileChanged;
+      else if (plan.regular)
+        status = verdictAtEnd(fd, statusOf, plan, counted.digest, read);
       break;
     }
     bytesLeft -= static_cast<std::uint64_t>(got);
     const std::string_view bytes(buffer.data(),
                                  unfinished + static_cast<std::size_t>(got));
-    if (plan->regular)
+    if (plan.regular)
       foldBytes(read, bytes.substr(unfinished));
     std::size_t start = 0;
     for (std::size_t end = bytes.find('\n', unfinished);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 // Where the bytes come from: read(2), or a stand-in with its contract.
@@ -22,12 +23,15 @@ inline constexpr std::size_t MaxRecords =
     std::size_t{std::numeric_limits<std::int32_t>::max()} + 1;
 
 // Reads the roster from `fd` through `readSome`, from where its offset
-// stands, skipping the heading line: to its end, or, for a regular file
-// whose size is its length, to the size that `statusOf` gave as reading
-// began. Stops early, with the records of the lines read whole, on a read
-// error, when a regular file changes while it is read, or when a data line
-// would be number `maxRecords` (at most MaxRecords). Writes nothing.
-std::vector<Employee> readRoster(int fd, LoadStatus &status,
+// stands, as `plan` says, skipping the heading line: to its end, or, for a
+// regular file whose size is its length, to the size the plan took from
+// `statusOf`. On a caching mount, the counting pass reads the file that
+// `name` holds, so that the passes differ if it is not the one opened.
+// Stops early, with the records of the lines read whole, on a read error,
+// when a regular file changes while it is read, or when a data line would
+// be number `maxRecords` (at most MaxRecords). Writes nothing.
+std::vector<Employee> readRoster(int fd, const ReadingPlan &plan,
+                                 const std::string &name, LoadStatus &status,
                                  ReadFunction readSome = ::read,
                                  std::size_t maxRecords = MaxRecords,
                                  StatxFunction statusOf = ::statx);

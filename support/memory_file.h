@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -51,20 +52,29 @@ inline ssize_t readInPieces(int fd, void *buffer, std::size_t count) {
   return static_cast<ssize_t>(length);
 }
 
-// What readRoster makes of a regular file in memory that holds `bytes`.
+// What readRoster makes of a regular file in memory that holds `bytes`, as
+// it plans to read it, or, with `onCachingMount`, as it would on a caching
+// mount.
 inline std::vector<Employee> readRosterFrom(std::string_view bytes,
                                             LoadStatus &status,
                                             ReadFunction readSome = ::read,
                                             std::size_t maxRecords = MaxRecords,
-                                            StatxFunction statusOf = ::statx) {
+                                            StatxFunction statusOf = ::statx,
+                                            bool onCachingMount = false) {
   const int fd = memfd_create("roster", MFD_CLOEXEC);
   if (fd < 0 || pwrite(fd, bytes.data(), bytes.size(), 0) !=
                     static_cast<ssize_t>(bytes.size())) {
     std::perror("memory file");
     std::abort();
   }
-  std::vector<Employee> employees =
-      readRoster(fd, status, readSome, maxRecords, statusOf);
+  std::vector<Employee> employees;
+  std::optional<ReadingPlan> plan = planReading(fd, statusOf);
+  status = LoadStatus::ReadFailed;
+  if (plan) {
+    plan->caching = plan->caching || onCachingMount;
+    employees =
+        readRoster(fd, *plan, "", status, readSome, maxRecords, statusOf);
+  }
   close(fd);
   return employees;
 }

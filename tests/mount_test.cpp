@@ -11,15 +11,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -36,31 +39,37 @@ static bool succeeds(const fs::path &dir,
   return runInDir(dir, command).status == 0;
 }
 
-// A read-only bindfs view of a roster of 2000 invented employees, mounted
-// with `options`: over 128 KiB, so that the counting pass takes two reads
+// A FUSE view of a roster of 2000 invented employees, served by `server`
+// and its options: over 128 KiB, so that the counting pass takes two reads
 // and readahead caches pages beyond the first. It is unmounted however the
 // test ends, before the scratch directory is removed.
-struct CachingView {
-  CachingView(const std::string &name, const std::string &options)
+struct FuseView {
+  FuseView(const std::string &name, std::vector<std::string> server)
       // strace -P must name the path as it resolves, with no link in it.
       : backing(fs::canonical(scratchDir(name)) / "backing"),
         view(backing.parent_path() / "view") {
     fs::create_directories(backing);
     fs::create_directories(view);
     generateRoster(backing / RosterFile, 2000);
-    mounted = fs::exists("/dev/fuse") &&
-              succeeds(view.parent_path(), {"bindfs", "-o", options,
-                                            backing.string(), view.string()});
+    server.insert(server.end(), {backing.string(), view.string()});
+    mounted = fs::exists("/dev/fuse") && succeeds(view.parent_path(), server);
   }
-  CachingView(const CachingView &) = delete;
-  CachingView &operator=(const CachingView &) = delete;
-  ~CachingView() {
+  FuseView(const FuseView &) = delete;
+  FuseView &operator=(const FuseView &) = delete;
+  ~FuseView() {
     if (mounted)
       succeeds(view.parent_path(), {"fusermount", "-u", view.string()});
   }
   fs::path backing;
   fs::path view;
   bool mounted = false;
+};
+
+// A read-only bindfs view, whose server answers for the name, and caches
+// what `options` say.
+struct CachingView : FuseView {
+  CachingView(const std::string &name, const std::string &options)
+      : FuseView(name, {"bindfs", "-o", options}) {}
 };
 
 // A roster rewritten underneath a caching view while the counting pass is
@@ -150,6 +159,125 @@ TEST_F(Mount, CachingMountFetchesEachPassAfresh) {
   EXPECT_EQ(readingsIn(log), 1U);
 }
 
+// A server that reports no blocks, as many do, has the passes compared all
+// the same: a store through a dirtied mapping while the reading pass is held
+// is seen, and the next reading gives the new table. A file it serves with
+// size 0, as the servers that stand in for /proc do, is read to its end,
+// once, and gives the table of its bytes.
+TEST_F(Mount, ServerWithoutBlocksHasItsPassesCompared) {
+#ifndef FUSE_STANDIN
+  SKIP_WITHOUT("libfuse3-dev, for the stand-in FUSE server");
+#else
+  const FuseView mount("WithoutBlocks", {FUSE_STANDIN});
+  if (!mount.mounted)
+    SKIP_WITHOUT("/dev/fuse, and root for libfuse3");
+  // Large enough that readahead has not fetched it all by the third read.
+  const fs::path backingFile = mount.backing / RosterFile;
+  generateRoster(backingFile, 20000);
+  const std::string original = readFile(backingFile);
+  const std::string moved = firstMovedToEnd(original);
+  char *const map = mapDirtied(backingFile, original.size());
+  ASSERT_NE(map, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const Outcome stored = changedWhileRead(
+      mount.view, 3, [&] { std::copy(moved.begin(), moved.end(), map); });
+  munmap(map, original.size());
+  EXPECT_TRUE(stored.out == runInDir(mount.backing, {RosterExe}).out);
+  EXPECT_EQ(stored.status, 0);
+  EXPECT_EQ(readingsIn(mount.view.string() + ".strace"), 2U);
+
+  const fs::path copy = scratchDir("WithoutBlocksCopied");
+  std::ifstream kernelFile("/proc/filesystems", std::ios::binary);
+  std::ofstream(copy / RosterFile, std::ios::binary) << kernelFile.rdbuf();
+  fs::remove(backingFile);
+  fs::create_symlink("/proc/filesystems", backingFile);
+  const Outcome sizeZero = runInDir(mount.view, {RosterExe});
+  EXPECT_EQ(sizeZero.out, runInDir(copy, {RosterExe}).out);
+  EXPECT_EQ(sizeZero.err, "");
+  EXPECT_EQ(sizeZero.status, 0);
+#endif
+}
+
+// Where the server answers a status by the name, a smaller roster renamed
+// over the name as roster opens the file, or while it counts its lines,
+// leaves the opened file readable only up to the new size: the name is
+// opened again, and the table is that of the roster renamed there, whole.
+TEST_F(Mount, RosterRenamedOverTheNameGivesItsTableWhole) {
+  const CachingView mount("RenamedOver", "ro");
+  if (!mount.mounted)
+    SKIP_WITHOUT("bindfs and /dev/fuse");
+  const fs::path backingFile = mount.backing / RosterFile;
+  const std::string original = readFile(backingFile);
+  std::size_t end = 0;
+  for (int line = 0; line <= 1600; ++line)
+    end = original.find('\n', end) + 1;
+  // Not the start of the roster, so that cutting the roster short does not
+  // give it.
+  const std::string smaller = firstMovedToEnd(original.substr(0, end));
+  const fs::path smallerDir = scratchDir("RenamedOverSmaller");
+  std::ofstream(smallerDir / RosterFile, std::ios::binary) << smaller;
+  const std::string table = runInDir(smallerDir, {RosterExe}).out;
+  const fs::path next = mount.backing / "next.csv";
+  for (const auto &[call, nth] :
+       {std::pair{"statx", std::size_t{1}}, {"pread64", std::size_t{2}}}) {
+    std::ofstream(backingFile, std::ios::binary) << original;
+    std::ofstream(next, std::ios::binary) << smaller;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const Outcome outcome = changedWhileRead(
+        mount.view, nth, [&] { fs::rename(next, backingFile); }, call);
+    EXPECT_TRUE(outcome.out == table) << call;
+    EXPECT_EQ(outcome.err, "") << call;
+    EXPECT_EQ(outcome.status, 0) << call;
+  }
+}
+
+// Unmounts what is mounted at `at` as the case ends, before what lies
+// beneath it.
+struct MountedAt {
+  fs::path at;
+  MountedAt(const MountedAt &) = delete;
+  MountedAt &operator=(const MountedAt &) = delete;
+  ~MountedAt() { succeeds(at.parent_path(), {"umount", at.string()}); }
+};
+
+// An overlay passes the advice to drop pages on to its layers: under one
+// whose lower layer is a caching view, a page cached through the overlay
+// and made stale by a store that keeps size and mtime is fetched afresh,
+// and the table is the new version whole.
+TEST_F(Mount, OverlayOverACachingMountFetchesEachPassAfresh) {
+  if (geteuid() != 0)
+    SKIP_WITHOUT("root, to mount");
+  const CachingView mount("OverlayOverFuse", "ro,kernel_cache");
+  if (!mount.mounted)
+    SKIP_WITHOUT("bindfs and /dev/fuse");
+  const fs::path dir = mount.view.parent_path();
+  for (const char *layer : {"upper", "work", "merged"})
+    fs::create_directories(dir / layer);
+  const std::string layers = "lowerdir=" + mount.view.string() +
+                             ",upperdir=" + (dir / "upper").string() +
+                             ",workdir=" + (dir / "work").string();
+  if (!succeeds(dir,
+                {"mount", "-t", "overlay", "overlay", "-o", layers, "merged"}))
+    SKIP_WITHOUT("overlayfs");
+  const MountedAt overlay{dir / "merged"};
+  const fs::path backingFile = mount.backing / RosterFile;
+  const std::string original = readFile(backingFile);
+  const std::string moved = firstMovedToEnd(original);
+  char *const map = mapDirtied(backingFile, original.size());
+  ASSERT_NE(map, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const int fd = open((overlay.at / RosterFile).c_str(), O_RDONLY | O_CLOEXEC);
+  std::array<char, 4096> page{};
+  EXPECT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM), 0);
+  EXPECT_EQ(pread(fd, page.data(), page.size(), 0), 4096);
+  close(fd);
+  std::copy(moved.begin(), moved.end(), map);
+  munmap(map, original.size());
+  const Outcome outcome = runInDir(overlay.at, {RosterExe});
+  EXPECT_TRUE(outcome.out == runInDir(mount.backing, {RosterExe}).out);
+  EXPECT_EQ(outcome.status, 0);
+}
+
 // Two loop-mounted ext4 images, for an overlay's lower and upper layers-> The
 // upper one has 128-byte inodes, which keep whole seconds. All is unmounted
 // however the test ends, before the scratch directory is removed.
@@ -178,8 +306,9 @@ struct Ext4Layers {
     fs::remove_all(upper / "work");
     fs::create_directories(upper / "roster");
     fs::create_directories(upper / "work");
-    const std::string layers =
-        "lowerdir=lower,upperdir=upper/roster,workdir=upper/work";
+    const std::string layers = "lowerdir=" + lower.string() +
+                               ",upperdir=" + (upper / "roster").string() +
+                               ",workdir=" + (upper / "work").string();
     return succeeds(
         dir, {"mount", "-t", "overlay", "overlay", "-o", layers, "merged"});
   }
@@ -245,4 +374,31 @@ TEST_F(MountExt4, OverlayCopyUpIsNoChangeButAWriteIs) {
     EXPECT_EQ(readingsIn(layers->merged.string() + ".strace"), readings)
         << change;
   }
+}
+
+// The system calls roster makes in `dir`, as strace counts them into `log`.
+static long callsIn(const fs::path &dir, const fs::path &log) {
+  runInDir(dir, {"strace", "-f", "-c", "-o", log.string(), RosterExe});
+  const std::string summary = readFile(log);
+  const std::size_t total = summary.rfind(" total");
+  const std::size_t line = summary.rfind('\n', total) + 1;
+  std::istringstream fields(summary.substr(line, total - line));
+  std::string skipped;
+  long calls = 0;
+  fields >> skipped >> skipped >> skipped >> calls;
+  return calls;
+}
+
+// An overlay over ext4 keeps its pages: none is dropped, and learning that
+// its layers are local takes at most six calls more than a file on ext4,
+// beside the fstatfs that tells an overlay.
+TEST_F(MountExt4, OverlayOverLocalLayersKeepsItsPages) {
+  ASSERT_TRUE(layers->mountOverlay());
+  const MountedAt overlay{layers->merged};
+  const fs::path log = layers->dir / "calls.strace";
+  const long onExt4 = callsIn(layers->lower, log);
+  const long onOverlay = callsIn(overlay.at, log);
+  EXPECT_EQ(readFile(log).find("fadvise64"), std::string::npos);
+  EXPECT_GT(onExt4, 100);
+  EXPECT_LE(onOverlay, onExt4 + 1 + 6);
 }
