@@ -57,8 +57,14 @@ static std::vector<Employee> readHeldStill(const std::string &path, int &fd,
     return {};
   }
   std::vector<Employee> employees = readRoster(fd, *plan, path, status);
+  bool readAgain = false;
   for (const std::chrono::milliseconds wait : WaitsBeforeRereading) {
-    if (status != LoadStatus::FileChanged)
+    // Found empty just after a change, the file is most likely being saved
+    // in place, between emptying it and writing it: it is read again too,
+    // and taken for empty only if the last reading finds it so.
+    const bool emptiedMeanwhile =
+        readAgain && status == LoadStatus::Loaded && plan->before.stx_size == 0;
+    if (status != LoadStatus::FileChanged && !emptiedMeanwhile)
       break;
     std::this_thread::sleep_for(wait);
     plan = readyAgain(path, fd, *plan);
@@ -67,6 +73,7 @@ static std::vector<Employee> readHeldStill(const std::string &path, int &fd,
     // Freed, not only cleared, so that memory stays that of one roster.
     employees = std::vector<Employee>();
     employees = readRoster(fd, *plan, path, status);
+    readAgain = true;
   }
   return employees;
 }

@@ -152,7 +152,7 @@ TEST_F(Mount, CachingMountFetchesEachPassAfresh) {
   std::copy(moved.begin(), moved.end(), map);
   munmap(map, original.size());
   const Outcome stale =
-      run(mount.view, "trace=pread64", mount.view / RosterFile, log);
+      run(mount.view, "trace=statx", mount.view / RosterFile, log);
   EXPECT_EQ(stale.out, runInDir(mount.backing, {RosterExe}).out);
   EXPECT_EQ(stale.err, "");
   EXPECT_EQ(stale.status, 0);

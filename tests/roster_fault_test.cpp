@@ -114,7 +114,9 @@ static const std::string Changed =
 // Reading stops part-way, and is not begun again: a read fails, or meets the
 // end before the file's size. The rows are those of the lines read whole. A
 // file rewritten during every reading is read again a bounded number of
-// times, and reported.
+// times, and reported. One emptied while it is read, as a writer that saves
+// in place empties it first, is read again while tries remain, and gives
+// the empty table only if it is empty still.
 TEST_F(Strace, ReadingStoppedPartWayPrintsTheLinesReadWhole) {
   const Undisturbed quiet("StoppedPartWay");
   ASSERT_GT(quiet.reads, 2U);
@@ -137,6 +139,13 @@ TEST_F(Strace, ReadingStoppedPartWayPrintsTheLinesReadWhole) {
                      {"early end",
                       injected("inject=read:retval=0:when=2"),
                       {Rows::ReadWhole, ReadError, 1, 1}},
+                     {"emptied",
+                      [&] {
+                        return changedWhileRead(quiet.dir, 2, [&] {
+                          fs::resize_file(quiet.input, 0);
+                        });
+                      },
+                      {Rows::AsLeft, "", 0, readings}},
                      {"overwritten during every reading",
                       [&] {
                         return changedWhileRead(quiet.dir, 2, overwriteInTurn,
