@@ -6,7 +6,7 @@ enum class LoadStatus {
   Loaded,
   NotOpened,
   ReadFailed,
-  FileChanged, // written to while it was read
+  FileChanged, // written to during every reading
   TooManyRecords
 };
 
