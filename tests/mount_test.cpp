@@ -234,10 +234,11 @@ TEST_F(Mount, RosterRenamedOverTheNameGivesItsTableWhole) {
 // Unmounts what is mounted at `at` as the case ends, before what lies
 // beneath it.
 struct MountedAt {
-  fs::path at;
+  explicit MountedAt(fs::path mountPoint) : at(std::move(mountPoint)) {}
   MountedAt(const MountedAt &) = delete;
   MountedAt &operator=(const MountedAt &) = delete;
   ~MountedAt() { succeeds(at.parent_path(), {"umount", at.string()}); }
+  fs::path at;
 };
 
 // An overlay passes the advice to drop pages on to its layers: under one
