@@ -2,21 +2,14 @@
 // records, the trimming of the last column, reads cut anywhere, read errors
 // and the record limit. Rosters reach it through a real file descriptor.
 #include "roster/read_csv.h"
-#include "roster/stream_digest.h"
 #include "support/memory_file.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
