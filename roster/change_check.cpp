@@ -13,6 +13,9 @@
 #include <cerrno>
 #include <iterator>
 #include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
 
 // Whether the file system filled in all of `fields`; a field left out is
 // neither compared nor trusted.
@@ -86,36 +89,52 @@ static bool cachesStalePages(const struct statfs &fileSystem) {
                    type) != std::end(StaleCacheFileSystems);
 }
 
+// The kernel stacks overlays two deep at most; deeper, nothing would tell.
+static constexpr int MaxOverlayDepth = 2;
+
 // An overlay passes the advice to drop pages on to the layer that holds the
-// file, so it is a caching mount where a layer is one. An overlay over local
-// layers keeps its pages. Layers that cannot be examined are taken for
-// local: named by relative paths, or by paths of the host, as a container's
-// are.
-static bool overlayOverACachingMount(const struct statx &status) {
-  if (!filled(status, STATX_MNT_ID))
-    return false;
-  for (const std::string &layer : overlayLayers(status.stx_mnt_id)) {
-    struct statfs fileSystem {};
-    if (layer.front() != '/' || statfs(layer.c_str(), &fileSystem) != 0)
-      return false;
-    if (cachesStalePages(fileSystem))
-      return true;
-  }
-  return false;
+// file, so it is a caching mount where any of its layers is one, or is an
+// overlay over one. Where mountinfo does not tell its layers, it is taken
+// for one. A layer that cannot be examined tells nothing: one named by a
+// relative path, or by a path of the host, as a container's are.
+static bool overlayOverACachingMount(std::string_view mountInfo,
+                                     std::uint64_t mountId, int depth) {
+  const std::optional<std::vector<std::string>> layers =
+      overlayLayers(mountInfo, mountId);
+  if (!layers || depth > MaxOverlayDepth)
+    return true;
+  return std::any_of(
+      layers->begin(), layers->end(), [&](const std::string &layer) {
+        struct statfs fileSystem {};
+        if (layer.front() != '/' || statfs(layer.c_str(), &fileSystem) != 0)
+          return false;
+        if (fileSystem.f_type != OVERLAYFS_SUPER_MAGIC)
+          return cachesStalePages(fileSystem);
+        struct statx status {};
+        return statx(AT_FDCWD, layer.c_str(), 0, STATX_MNT_ID, &status) == 0 &&
+               filled(status, STATX_MNT_ID) &&
+               overlayOverACachingMount(mountInfo, status.stx_mnt_id,
+                                        depth + 1);
+      });
 }
 
 // A file on a block device of this machine, fuseblk included, is cached here
 // alone: ext4 and xfs pay no system call for this. Where the file system
-// cannot be told, it is taken for a caching mount.
+// cannot be told, it is taken for a caching mount. An overlay whose mount ID
+// is unknown, as before Linux 5.8, is taken for local.
 static bool onACachingMount(int fd, const struct statx &status) {
   if (status.stx_dev_major != 0)
     return false;
   struct statfs fileSystem {};
   if (fstatfs(fd, &fileSystem) != 0)
     return true;
-  return cachesStalePages(fileSystem) ||
-         (fileSystem.f_type == OVERLAYFS_SUPER_MAGIC &&
-          overlayOverACachingMount(status));
+  if (fileSystem.f_type != OVERLAYFS_SUPER_MAGIC)
+    return cachesStalePages(fileSystem);
+  if (!filled(status, STATX_MNT_ID))
+    return false;
+  const std::optional<std::string> mountInfo = mountInfoText();
+  return !mountInfo ||
+         overlayOverACachingMount(*mountInfo, status.stx_mnt_id, 1);
 }
 
 std::optional<ReadingPlan> planReading(int fd, StatxFunction statusOf) {

@@ -7,25 +7,23 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <string_view>
 
-// The whole of a file that the kernel makes up as it is read, or nothing.
-static std::string readWhole(const char *path) {
-  std::string text;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+std::optional<std::string> mountInfoText() {
+  const int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
   if (fd < 0)
-    return text;
-  // Room for a few hundred mounts in one read.
-  std::array<char, std::size_t{1} << 16U> chunk{};
-  for (;;) {
-    const ssize_t got = read(fd, chunk.data(), chunk.size());
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got <= 0)
-      break;
-    text.append(chunk.data(), static_cast<std::size_t>(got));
-  }
+    return std::nullopt;
+  std::string text;
+  // The kernel makes the text up a page or so per read, whatever the room.
+  std::array<char, 4096> chunk{};
+  ssize_t got = 0;
+  do {
+    got = read(fd, chunk.data(), chunk.size());
+    if (got > 0)
+      text.append(chunk.data(), static_cast<std::size_t>(got));
+  } while (got > 0 || (got < 0 && errno == EINTR));
   close(fd);
+  if (got < 0)
+    return std::nullopt;
   return text;
 }
 
@@ -50,15 +48,29 @@ static std::string unescaped(std::string_view text) {
   return bytes;
 }
 
-// The directories of an overlay option's value: a list separated by colons,
-// in which a colon, comma or backslash of a name is escaped with a backslash.
-static void addLayers(std::string_view value,
+// How the value of each option that names layers is written, once
+// mountinfo's escapes are undone: lowerdir= is a list separated by colons,
+// in which a backslash escapes the next byte, as it does in upperdir=;
+// lowerdir+= and datadir+=, of the new mount API, name one directory as it
+// stands.
+struct LayerOption {
+  std::string_view key;
+  bool escapesWithBackslash;
+  bool listsWithColons;
+};
+static constexpr LayerOption LayerOptions[] = {{"lowerdir=", true, true},
+                                               {"upperdir=", true, false},
+                                               {"lowerdir+=", false, false},
+                                               {"datadir+=", false, false}};
+
+static void addLayers(std::string_view value, const LayerOption &option,
                       std::vector<std::string> &layers) {
   std::string layer;
   for (std::size_t at = 0; at < value.size(); ++at) {
-    if (value[at] == '\\' && at + 1 < value.size()) {
+    if (option.escapesWithBackslash && value[at] == '\\' &&
+        at + 1 < value.size()) {
       layer += value[++at];
-    } else if (value[at] == ':') {
+    } else if (option.listsWithColons && value[at] == ':') {
       if (!layer.empty())
         layers.push_back(layer);
       layer.clear();
@@ -70,35 +82,34 @@ static void addLayers(std::string_view value,
     layers.push_back(layer);
 }
 
-std::vector<std::string> overlayLayers(std::uint64_t mountId) {
-  const std::string mountInfo = readWhole("/proc/self/mountinfo");
+std::optional<std::vector<std::string>>
+overlayLayers(std::string_view mountInfo, std::uint64_t mountId) {
   const std::string id = std::to_string(mountId) + ' ';
-  std::vector<std::string> layers;
   for (std::size_t line = 0; line < mountInfo.size();) {
     const std::size_t end =
         std::min(mountInfo.find('\n', line), mountInfo.size());
-    const std::string_view entry(mountInfo.data() + line, end - line);
+    const std::string_view entry = mountInfo.substr(line, end - line);
     line = end + 1;
-    if (entry.compare(0, id.size(), id) != 0)
-      continue;
     // After the separator: the type, the source, and the options of the
     // file system, separated by commas, which names escape.
     const std::size_t separator = entry.find(" - ");
-    if (separator == std::string_view::npos)
-      break;
-    std::string_view fields = entry.substr(separator + 3);
+    if (entry.compare(0, id.size(), id) != 0 ||
+        separator == std::string_view::npos)
+      continue;
+    std::string_view options = entry.substr(separator + 3);
     for (int skipped = 0; skipped < 2; ++skipped)
-      fields.remove_prefix(std::min(fields.find(' ') + 1, fields.size()));
-    for (std::string_view options = fields; !options.empty();) {
+      options.remove_prefix(std::min(options.find(' ') + 1, options.size()));
+    std::vector<std::string> layers;
+    while (!options.empty()) {
       const std::size_t comma = std::min(options.find(','), options.size());
       const std::string_view option = options.substr(0, comma);
       options.remove_prefix(std::min(comma + 1, options.size()));
-      for (const std::string_view key :
-           {"lowerdir=", "lowerdir+=", "datadir+=", "upperdir="})
-        if (option.compare(0, key.size(), key) == 0)
-          addLayers(unescaped(option.substr(key.size())), layers);
+      for (const LayerOption &layerOption : LayerOptions)
+        if (option.compare(0, layerOption.key.size(), layerOption.key) == 0)
+          addLayers(unescaped(option.substr(layerOption.key.size())),
+                    layerOption, layers);
     }
-    break;
+    return layers;
   }
-  return layers;
+  return std::nullopt;
 }

@@ -1,7 +1,9 @@
 // Unit tests of the change checks: a reading whose passes differ in any
 // byte, a status that shows a change or stands in for one that statx
-// refuses, and a file that grows. Rosters reach the reader through a real
-// file descriptor, and the checks through stand-ins for read(2) and statx(2).
+// refuses, a file that grows, and an overlay's layers. Rosters reach the reader
+// through a real file descriptor, and the checks through stand-ins for read(2)
+// and statx(2).
+#include "roster/overlay_layers.h"
 #include "roster/read_csv.h"
 #include "roster/stream_digest.h"
 #include "support/memory_file.h"
@@ -15,8 +17,11 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 // A byte that readFlipping changes, and the bits it flips.
@@ -259,4 +264,26 @@ TEST(ChangeCheck, StatusAndBytesReadShowAChange) {
         << what;
     EXPECT_EQ(status, expected) << what;
   }
+}
+
+// An overlay's layers, as mountinfo shows them, with each byte of ",= \t\n\\"
+// in octal: in a lowerdir= list, a colon that a backslash escapes is part of
+// a name; upperdir= names one directory, with the same escapes; lowerdir+=
+// and datadir+= name one each, as they stand. A mount ID is matched whole,
+// and one without a line has no layers to tell.
+TEST(OverlayLayers, EachOptionIsReadAsTheKernelShowsIt) {
+  const std::string mountInfo =
+      "123 1 0:50 / /b rw - overlay overlay rw,lowerdir=/other\n"
+      "12 1 0:51 / /a rw,relatime shared:1 - overlay overlay "
+      "rw,lowerdir=/l\\134:1:/l\\0402,upperdir=/u\\134\\134p,workdir=/w\n"
+      "40 1 0:52 / /c rw - overlay none "
+      "rw,lowerdir+=/a\\134:b,datadir+=/d,redirect_dir=on\n";
+  using Layers = std::vector<std::string>;
+  const std::pair<std::uint64_t, std::optional<Layers>> cases[] = {
+      {12, Layers{"/l:1", "/l 2", "/u\\p"}},
+      {40, Layers{"/a\\:b", "/d"}},
+      {4, std::nullopt},
+  };
+  for (const auto &[mountId, layers] : cases)
+    EXPECT_EQ(overlayLayers(mountInfo, mountId), layers) << mountId;
 }

@@ -25,6 +25,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -242,9 +243,13 @@ struct MountedAt {
 };
 
 // An overlay passes the advice to drop pages on to its layers: under one
-// whose lower layer is a caching view, a page cached through the overlay
+// with a caching view among its layers, a page cached through the overlay
 // and made stale by a store that keeps size and mtime is fetched afresh,
-// and the table is the new version whole.
+// and the table is the new version whole. So it is where the view is the
+// second layer, after one renamed away since, which cannot be examined;
+// where the view is the layer of an overlay that is itself a layer; and
+// where nothing tells the layers, as /proc is not mounted, or mountinfo has
+// no line for the overlay.
 TEST_F(Mount, OverlayOverACachingMountFetchesEachPassAfresh) {
   if (geteuid() != 0)
     SKIP_WITHOUT("root, to mount");
@@ -252,31 +257,72 @@ TEST_F(Mount, OverlayOverACachingMountFetchesEachPassAfresh) {
   if (!mount.mounted)
     SKIP_WITHOUT("bindfs and /dev/fuse");
   const fs::path dir = mount.view.parent_path();
-  for (const char *layer : {"upper", "work", "merged"})
-    fs::create_directories(dir / layer);
-  const std::string layers = "lowerdir=" + mount.view.string() +
-                             ",upperdir=" + (dir / "upper").string() +
-                             ",workdir=" + (dir / "work").string();
-  if (!succeeds(dir,
-                {"mount", "-t", "overlay", "overlay", "-o", layers, "merged"}))
+  const fs::path empty = dir / "empty";
+  fs::create_directories(empty);
+  // An overlay of the `lower` list at `at`, over an upper layer of its own.
+  const auto mountOverlay = [&](const MountedAt &overlay,
+                                const std::string &lower) {
+    const std::string at = overlay.at.string();
+    for (const std::string &layer : {at, at + ".upper", at + ".work"})
+      fs::create_directories(layer);
+    return succeeds(dir, {"mount", "-t", "overlay", "overlay", "-o",
+                          "lowerdir=" + lower + ",upperdir=" + at +
+                              ".upper,workdir=" + at + ".work",
+                          at});
+  };
+  // Unmounted in the reverse order.
+  const MountedAt first{dir / "first"};
+  const MountedAt second{dir / "second"};
+  const MountedAt nested{dir / "nested"};
+  if (!mountOverlay(first, mount.view.string()) ||
+      !mountOverlay(second, empty.string() + ":" + mount.view.string()) ||
+      !mountOverlay(nested, first.at.string()))
     SKIP_WITHOUT("overlayfs");
-  const MountedAt overlay{dir / "merged"};
+  fs::rename(empty, dir / "renamed");
+
   const fs::path backingFile = mount.backing / RosterFile;
   const std::string original = readFile(backingFile);
   const std::string moved = firstMovedToEnd(original);
   char *const map = mapDirtied(backingFile, original.size());
   ASSERT_NE(map, nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  const int fd = open((overlay.at / RosterFile).c_str(), O_RDONLY | O_CLOEXEC);
-  std::array<char, 4096> page{};
-  EXPECT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM), 0);
-  EXPECT_EQ(pread(fd, page.data(), page.size(), 0), 4096);
-  close(fd);
-  std::copy(moved.begin(), moved.end(), map);
+  // In a mount namespace of its own, where /proc is not mounted, or where a
+  // mountinfo without the overlay's line stands in for it.
+  const auto withProc = [](const std::string &replaced) {
+    return std::vector<std::string>{"unshare", "--mount", "sh", "-c",
+                                    "umount -l /proc && " + replaced +
+                                        R"(exec "$0")"};
+  };
+  const std::string emptyMountInfo =
+      "mount -t tmpfs none /proc && mkdir "
+      "/proc/self && : >/proc/self/mountinfo && ";
+  bool isMoved = false;
+  for (const auto &[what, overlay, prefix] :
+       {std::tuple<const char *, const MountedAt &, std::vector<std::string>>{
+            "first layer", first, {}},
+        {"second layer", second, {}},
+        {"nested", nested, {}},
+        {"/proc not mounted", first, withProc("")},
+        {"no line in mountinfo", first, withProc(emptyMountInfo)}}) {
+    const int fd =
+        open((overlay.at / RosterFile).c_str(), O_RDONLY | O_CLOEXEC);
+    std::array<char, 4096> page{};
+    EXPECT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM), 0);
+    EXPECT_EQ(pread(fd, page.data(), page.size(), 0), 4096);
+    close(fd);
+    const fs::file_time_type mtime = fs::last_write_time(backingFile);
+    isMoved = !isMoved;
+    const std::string &version = isMoved ? moved : original;
+    std::copy(version.begin(), version.end(), map);
+    EXPECT_EQ(fs::last_write_time(backingFile), mtime) << what << ": no proof";
+    std::vector<std::string> command = prefix;
+    command.push_back(RosterExe);
+    const Outcome outcome = runInDir(overlay.at, command);
+    EXPECT_TRUE(outcome.out == runInDir(mount.backing, {RosterExe}).out)
+        << what;
+    EXPECT_EQ(outcome.status, 0) << what;
+  }
   munmap(map, original.size());
-  const Outcome outcome = runInDir(overlay.at, {RosterExe});
-  EXPECT_TRUE(outcome.out == runInDir(mount.backing, {RosterExe}).out);
-  EXPECT_EQ(outcome.status, 0);
 }
 
 // Two loop-mounted ext4 images, for an overlay's lower and upper layers-> The
