@@ -170,8 +170,10 @@ LoadStatus verdictAtEnd(int fd, StatxFunction statusOf, const ReadingPlan &plan,
                         const StreamDigest &counted, const StreamDigest &read) {
   const struct statx &before = plan.before;
   struct statx after {};
+  // On a caching mount, the server may have lost the file or the name that
+  // its status answers for: the name is read again.
   if (!freshStatus(fd, statusOf, after))
-    return LoadStatus::ReadFailed;
+    return plan.caching ? LoadStatus::FileChanged : LoadStatus::ReadFailed;
   if ((filled(after, STATX_SIZE) && after.stx_size != before.stx_size) ||
       (filled(before, STATX_MTIME) && filled(after, STATX_MTIME) &&
        !sameModificationTime(before.stx_mtime, after.stx_mtime)))

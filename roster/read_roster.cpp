@@ -76,19 +76,18 @@ static CountingPass countLines(int fd, std::uint64_t size) {
 // A caching mount's status may answer for the name rather than the opened
 // file, so the counting pass reads the file that `name` holds: should that
 // be another, the passes differ. Opened without blocking, should the name
-// now be a FIFO; a name that cannot be opened gives a pass of no bytes.
+// now be a FIFO. A name that cannot be opened tells nothing of a change:
+// the opened file is counted, as on a local mount.
 static CountingPass countingPass(int fd, const ReadingPlan &plan,
                                  const std::string &name) {
-  const int counted =
-      plan.caching && !name.empty()
-          ? open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)
-          : fd;
-  if (counted < 0)
-    return {};
+  const int named = plan.caching && !name.empty()
+                        ? open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)
+                        : -1;
+  const int counted = named >= 0 ? named : fd;
   beforePass(counted, plan);
   CountingPass pass = countLines(counted, plan.before.stx_size);
-  if (counted != fd)
-    close(counted);
+  if (named >= 0)
+    close(named);
   return pass;
 }
 
