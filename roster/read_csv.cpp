@@ -9,6 +9,7 @@
 #include <iostream>
 #include <optional>
 #include <thread>
+#include <utility>
 
 std::string_view loadMessage(LoadStatus status) {
   switch (status) {
@@ -46,36 +47,50 @@ static std::optional<ReadingPlan> readyAgain(const std::string &path, int &fd,
   return planReading(fd, ::statx);
 }
 
+// Whether a reading must be followed by another: it saw a change, or it
+// awaits confirmation and its bytes are not those of the reading before,
+// whose digest is `before` where that one held still.
+static bool unsettled(const Reading &reading,
+                      const std::optional<StreamDigest> &before) {
+  return reading.status == LoadStatus::FileChanged ||
+         (reading.status == LoadStatus::Loaded && reading.awaitsConfirmation &&
+          !(before && sameDigest(*before, reading.digest)));
+}
+
 // Reads the file opened as `fd` from `path`, and again after each reading
-// that saw it change, keeping the first that held still or else the last.
-// A name that no longer holds a regular file ends the readings.
-static std::vector<Employee> readHeldStill(const std::string &path, int &fd,
-                                           LoadStatus &status) {
+// that saw a change or awaits confirmation, until one stands. Where no
+// further reading can be had, the last is taken for changed.
+static Reading readUntilItStands(const std::string &path, int &fd) {
   std::optional<ReadingPlan> plan = planReading(fd, ::statx);
+  Reading reading;
   if (!plan) {
-    status = LoadStatus::ReadFailed;
-    return {};
+    reading.status = LoadStatus::ReadFailed;
+    return reading;
   }
-  std::vector<Employee> employees = readRoster(fd, *plan, path, status);
-  bool readAgain = false;
-  for (const std::chrono::milliseconds wait : WaitsBeforeRereading) {
-    // Found empty just after a change, the file is most likely being saved
-    // in place, between emptying it and writing it: it is read again too,
-    // and taken for empty only if the last reading finds it so.
-    const bool emptiedMeanwhile =
-        readAgain && status == LoadStatus::Loaded && plan->before.stx_size == 0;
-    if (status != LoadStatus::FileChanged && !emptiedMeanwhile)
+  reading = readRoster(fd, *plan, path);
+  std::optional<StreamDigest> before;
+  for (std::size_t reread = 0; unsettled(reading, before); ++reread) {
+    before = reading.status == LoadStatus::Loaded
+                 ? std::optional<StreamDigest>(reading.digest)
+                 : std::nullopt;
+    std::optional<ReadingPlan> next;
+    if (reread < WaitsBeforeRereading.size()) {
+      std::this_thread::sleep_for(WaitsBeforeRereading[reread]);
+      next = readyAgain(path, fd, *plan);
+    }
+    if (!next || !next->regular) {
+      // Its last line, without a line feed, may be one that a save cut.
+      if (reading.status == LoadStatus::Loaded && !reading.employees.empty())
+        reading.employees.pop_back();
+      reading.status = LoadStatus::FileChanged;
       break;
-    std::this_thread::sleep_for(wait);
-    plan = readyAgain(path, fd, *plan);
-    if (!plan || !plan->regular)
-      break;
+    }
+    plan = next;
     // Freed, not only cleared, so that memory stays that of one roster.
-    employees = std::vector<Employee>();
-    employees = readRoster(fd, *plan, path, status);
-    readAgain = true;
+    reading.employees = std::vector<Employee>();
+    reading = readRoster(fd, *plan, path);
   }
-  return employees;
+  return reading;
 }
 
 std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
@@ -84,8 +99,10 @@ std::vector<Employee> readCSV(const std::string &path, LoadStatus &status) {
   if (fd < 0) {
     status = LoadStatus::NotOpened;
   } else {
-    employees = readHeldStill(path, fd, status);
+    Reading reading = readUntilItStands(path, fd);
     close(fd);
+    employees = std::move(reading.employees);
+    status = reading.status;
   }
   std::cerr << loadMessage(status);
   return employees;

@@ -11,10 +11,9 @@
 #include <string_view>
 #include <vector>
 
-// The waits before reading a file again that changed while it was read, one
-// for each reading after the first. They grow, so that a writer that saves
-// in place is done by the next reading more often than not, and add up to
-// well under a second.
+// The waits before reading a file again, one for each reading after the
+// first. They grow, so that a writer that saves in place is done by the next
+// reading more often than not, and add up to well under a second.
 inline constexpr std::array<std::chrono::milliseconds, 4> WaitsBeforeRereading =
     {std::chrono::milliseconds(1), std::chrono::milliseconds(4),
      std::chrono::milliseconds(16), std::chrono::milliseconds(64)};
@@ -24,8 +23,8 @@ inline constexpr std::array<std::chrono::milliseconds, 4> WaitsBeforeRereading =
 std::string_view loadMessage(LoadStatus status);
 
 // Loads the roster file at `path`, skipping its heading line, reading it
-// again while it changes, and writes on standard error why it could not be
-// opened or read in full, or that it changed during every reading.
+// again until a reading stands, and writes on standard error why it could not
+// be opened or read in full, or that it changed during every reading.
 std::vector<Employee> readCSV(const std::string &path, LoadStatus &status);
 
 #endif

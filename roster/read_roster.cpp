@@ -108,14 +108,15 @@ static bool bytesPastSize(int fd, ReadFunction readSome) {
   return readSomeMore(fd, readSome, &byte, 1) > 0;
 }
 
-std::vector<Employee> readRoster(int fd, const ReadingPlan &plan,
-                                 const std::string &name, LoadStatus &status,
-                                 ReadFunction readSome, std::size_t maxRecords,
-                                 StatxFunction statusOf) {
+Reading readRoster(int fd, const ReadingPlan &plan, const std::string &name,
+                   ReadFunction readSome, std::size_t maxRecords,
+                   StatxFunction statusOf) {
   // Counting first sizes the roster once: growing it by doubling would copy
   // every record again, and hold two rosters while it copies.
   maxRecords = std::min(maxRecords, MaxRecords);
-  std::vector<Employee> employees;
+  Reading reading;
+  std::vector<Employee> &employees = reading.employees;
+  LoadStatus &status = reading.status;
   CountingPass counted;
   if (plan.regular) {
     counted = countingPass(fd, plan, name);
@@ -124,7 +125,6 @@ std::vector<Employee> readRoster(int fd, const ReadingPlan &plan,
   }
   adviseHugePages(employees.data(), employees.capacity() * sizeof(Employee));
 
-  status = LoadStatus::Loaded;
   bool heading = true; // the first line is read, not kept
   // Adds the record of a data line; false when it would be one too many.
   const auto take = [&](std::string_view line) {
@@ -145,7 +145,8 @@ std::vector<Employee> readRoster(int fd, const ReadingPlan &plan,
   // the buffer makes it grow.
   std::string buffer(ChunkSize, '\0');
   std::size_t unfinished = 0; // bytes of a line begun but not ended, in front
-  StreamDigest read;          // of the bytes of a regular file, as they come
+  StreamDigest &read = reading.digest;
+  bool lineEnded = false; // whether the bytes so far end with a line feed
   std::uint64_t bytesLeft = plan.bytesToRead;
   for (;;) {
     ssize_t got = 0; // the end, unless a read brings more
@@ -170,11 +171,12 @@ std::vector<Employee> readRoster(int fd, const ReadingPlan &plan,
                                  unfinished + static_cast<std::size_t>(got));
     if (plan.regular)
       foldBytes(read, bytes.substr(unfinished));
+    lineEnded = bytes.back() == '\n';
     std::size_t start = 0;
     for (std::size_t end = bytes.find('\n', unfinished);
          end != std::string_view::npos; end = bytes.find('\n', start)) {
       if (!take(bytes.substr(start, end - start)))
-        return employees;
+        return reading;
       start = end + 1;
     }
     // Until its line feed, the heading is dropped as it comes, so that its
@@ -186,5 +188,7 @@ std::vector<Employee> readRoster(int fd, const ReadingPlan &plan,
   // error or a change of the file broke off.
   if (status == LoadStatus::Loaded && unfinished > 0)
     take({buffer.data(), unfinished});
-  return employees;
+  reading.awaitsConfirmation = status == LoadStatus::Loaded && plan.regular &&
+                               read.bytes == plan.before.stx_size && !lineEnded;
+  return reading;
 }

@@ -6,6 +6,7 @@
 #include "roster/change_check.h"
 #include "roster/employee.h"
 #include "roster/load_status.h"
+#include "roster/stream_digest.h"
 
 #include <unistd.h>
 
@@ -22,6 +23,18 @@ using ReadFunction = ssize_t (*)(int fd, void *buffer, std::size_t count);
 inline constexpr std::size_t MaxRecords =
     std::size_t{std::numeric_limits<std::int32_t>::max()} + 1;
 
+// One reading of the roster: its records, how it ended, and what the next
+// reading is compared with.
+struct Reading {
+  std::vector<Employee> employees;
+  LoadStatus status = LoadStatus::Loaded;
+  StreamDigest digest; // of the bytes of a regular file
+  // A regular file that held still, read to the size it had, and found
+  // empty or ending inside a line: what a save in place shows between its
+  // writes. It stands only where the next reading finds the same bytes.
+  bool awaitsConfirmation = false;
+};
+
 // Reads the roster from `fd` through `readSome`, from where its offset
 // stands, as `plan` says, skipping the heading line: to its end, or, for a
 // regular file whose size is its length, to the size the plan took from
@@ -30,10 +43,9 @@ inline constexpr std::size_t MaxRecords =
 // Stops early, with the records of the lines read whole, on a read error,
 // when a regular file changes while it is read, or when a data line would
 // be number `maxRecords` (at most MaxRecords). Writes nothing.
-std::vector<Employee> readRoster(int fd, const ReadingPlan &plan,
-                                 const std::string &name, LoadStatus &status,
-                                 ReadFunction readSome = ::read,
-                                 std::size_t maxRecords = MaxRecords,
-                                 StatxFunction statusOf = ::statx);
+Reading readRoster(int fd, const ReadingPlan &plan, const std::string &name,
+                   ReadFunction readSome = ::read,
+                   std::size_t maxRecords = MaxRecords,
+                   StatxFunction statusOf = ::statx);
 
 #endif

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // read(2), but the last byte of the file cannot be read, as on a bad sector:
@@ -72,8 +73,9 @@ inline std::vector<Employee> readRosterFrom(std::string_view bytes,
   status = LoadStatus::ReadFailed;
   if (plan) {
     plan->caching = plan->caching || onCachingMount;
-    employees =
-        readRoster(fd, *plan, "", status, readSome, maxRecords, statusOf);
+    Reading reading = readRoster(fd, *plan, "", readSome, maxRecords, statusOf);
+    employees = std::move(reading.employees);
+    status = reading.status;
   }
   close(fd);
   return employees;
