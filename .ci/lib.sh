@@ -127,3 +127,19 @@ golden_pairs() {
   done
   rm -rf "$dir"
 }
+
+# Runs a command in a mount namespace of its own, with $1 more tmpfs mounts,
+# which end with it.
+with_more_mounts() {
+  local count=$1 base status=0
+  shift
+  base=$(mktemp -d)
+  unshare --mount sh -c 'count=$1 base=$2
+    shift 2
+    for mount in $(seq "$count"); do
+      mkdir "$base/$mount" && mount -t tmpfs -o size=4k none "$base/$mount" || exit 1
+    done
+    exec "$@"' sh "$count" "$base" "$@" || status=$?
+  rm -rf "$base"
+  return "$status"
+}
