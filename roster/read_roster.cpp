@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 static_assert(sizeof(off_t) == 8,
               "a roster over 2 GiB needs 64-bit file offsets");
@@ -114,9 +115,8 @@ Reading readRoster(int fd, const ReadingPlan &plan, const std::string &name,
   // Counting first sizes the roster once: growing it by doubling would copy
   // every record again, and hold two rosters while it copies.
   maxRecords = std::min(maxRecords, MaxRecords);
-  Reading reading;
-  std::vector<Employee> &employees = reading.employees;
-  LoadStatus &status = reading.status;
+  std::vector<Employee> employees;
+  LoadStatus status = LoadStatus::Loaded;
   CountingPass counted;
   if (plan.regular) {
     counted = countingPass(fd, plan, name);
@@ -145,8 +145,8 @@ Reading readRoster(int fd, const ReadingPlan &plan, const std::string &name,
   // the buffer makes it grow.
   std::string buffer(ChunkSize, '\0');
   std::size_t unfinished = 0; // bytes of a line begun but not ended, in front
-  StreamDigest &read = reading.digest;
-  bool lineEnded = false; // whether the bytes so far end with a line feed
+  StreamDigest read;          // of the bytes of a regular file, as they come
+  bool lineEnded = false;     // whether the bytes so far end with a line feed
   std::uint64_t bytesLeft = plan.bytesToRead;
   for (;;) {
     ssize_t got = 0; // the end, unless a read brings more
@@ -176,7 +176,7 @@ Reading readRoster(int fd, const ReadingPlan &plan, const std::string &name,
     for (std::size_t end = bytes.find('\n', unfinished);
          end != std::string_view::npos; end = bytes.find('\n', start)) {
       if (!take(bytes.substr(start, end - start)))
-        return reading;
+        return {std::move(employees), status, read, false};
       start = end + 1;
     }
     // Until its line feed, the heading is dropped as it comes, so that its
@@ -188,7 +188,8 @@ Reading readRoster(int fd, const ReadingPlan &plan, const std::string &name,
   // error or a change of the file broke off.
   if (status == LoadStatus::Loaded && unfinished > 0)
     take({buffer.data(), unfinished});
-  reading.awaitsConfirmation = status == LoadStatus::Loaded && plan.regular &&
-                               read.bytes == plan.before.stx_size && !lineEnded;
-  return reading;
+  const bool awaitsConfirmation =
+      status == LoadStatus::Loaded && plan.regular &&
+      read.bytes == plan.before.stx_size && !lineEnded;
+  return {std::move(employees), status, read, awaitsConfirmation};
 }
