@@ -416,7 +416,7 @@ TEST(Huge, ReadingAgainHoldsOneRosterAtATime) {
   GTEST_SKIP() << "AddressSanitizer holds freed memory in quarantine";
 #endif
   const fs::path dir = scratchDir("ReadTwice");
-  generateRoster(dir / RosterFile, 200000);
+  generateRoster(dir / RosterFile, 100000);
   const auto peakMiB = [&] {
     return runInDir(dir, {RosterExe}, Stdout::Pipe,
                     std::numeric_limits<std::size_t>::max(),
