@@ -6,7 +6,7 @@ enum class LoadStatus {
   Loaded,
   NotOpened,
   ReadFailed,
-  FileChanged, // written to during every reading
+  FileChanged, // no reading stood, as the file kept changing
   TooManyRecords
 };
 

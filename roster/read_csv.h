@@ -24,7 +24,7 @@ std::string_view loadMessage(LoadStatus status);
 
 // Loads the roster file at `path`, skipping its heading line, reading it
 // again until a reading stands, and writes on standard error why it could not
-// be opened or read in full, or that it changed during every reading.
+// be opened or read in full, or that no reading stood.
 std::vector<Employee> readCSV(const std::string &path, LoadStatus &status);
 
 #endif
