@@ -305,11 +305,11 @@ TEST_F(Mount, OverlayOverACachingMountFetchesEachPassAfresh) {
   char *const map = mapDirtied(backingFile, original.size());
   ASSERT_NE(map, nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  // In a mount namespace of its own, where /proc is not mounted, or where a
-  // mountinfo without the overlay's line stands in for it.
-  const auto withProc = [](const std::string &replaced) {
+  // In a mount namespace of its own, without /proc, or with a mountinfo
+  // that `standIn` makes in its place.
+  const auto withoutProc = [](const std::string &standIn) {
     return std::vector<std::string>{"unshare", "--mount", "sh", "-c",
-                                    "umount -l /proc && " + replaced +
+                                    "umount -l /proc && " + standIn +
                                         R"(exec "$0")"};
   };
   const std::string emptyMountInfo =
@@ -321,8 +321,8 @@ TEST_F(Mount, OverlayOverACachingMountFetchesEachPassAfresh) {
             "first layer", first, {}},
         {"second layer", second, {}},
         {"nested", nested, {}},
-        {"/proc not mounted", first, withProc("")},
-        {"no line in mountinfo", first, withProc(emptyMountInfo)}}) {
+        {"/proc not mounted", first, withoutProc("")},
+        {"no line in mountinfo", first, withoutProc(emptyMountInfo)}}) {
     const int fd =
         open((overlay.at / RosterFile).c_str(), O_RDONLY | O_CLOEXEC);
     std::array<char, 4096> page{};
