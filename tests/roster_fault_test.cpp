@@ -248,7 +248,6 @@ TEST_F(Strace, RosterThatMayBeHalfSavedStandsOnceReadAgain) {
                    std::size_t>
       cases[] = {
           {"empty", "trace=statx", readFile(Data / "empty.out"), "", 0, 2},
-          {"ragged", "trace=statx", ragged, "", 0, 2},
           {"ragged", "inject=lseek:error=EIO", firstRows(ragged, 8), Changed, 1,
            1},
       };
